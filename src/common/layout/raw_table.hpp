@@ -1,0 +1,160 @@
+// RawTable: the one storage primitive of both maps.
+//
+// One zero-filled, 64-byte-aligned block holds c slots and then the control
+// bytes of ceil(c/16) groups:
+//
+//     offset 0                      slot[0] slot[1] ... slot[c-1]
+//     control_offset (64-aligned)   ctrl[0] ctrl[1] ... ctrl[16*groups - 1]
+//     block size = control_offset + 16*groups, rounded up to 64
+//
+// Zero fill makes every control byte EMPTY, so a new table is empty without
+// a pass over it; the 64-byte alignment puts every group's 16 control bytes
+// inside one cache line.  Control positions c .. 16*groups-1 are spare: they
+// stay EMPTY and are never written.
+//
+// The table knows nothing of keys or occupancy.  Its owner writes control
+// bytes, constructs entries in occupied slots, and destroys every live entry
+// before the table itself is released; a free slot's bytes are never read
+// as an entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "common/control.hpp"
+#include "common/errors.hpp"
+
+namespace quorvel {
+
+inline constexpr std::size_t TABLE_ALIGN = 64;
+
+// The byte layout of a table of `slots` slots of `slot_size` bytes with the
+// given alignment, checked against the platform's largest object size
+// (a parameter so that other platforms' limits can be checked too).
+struct TableLayout {
+    std::uint32_t groups = 0;
+    std::uint64_t control_offset = 0;
+    std::uint64_t block_size = 0;
+
+    static constexpr std::uint64_t round_up(std::uint64_t x, std::uint64_t to) noexcept {
+        return (x + to - 1) / to * to;
+    }
+
+    static constexpr TableLayout compute(std::uint32_t slots, std::uint64_t slot_size,
+                                         std::uint64_t slot_align, std::uint64_t max_object) {
+        TableLayout layout;
+        if (slots == 0) return layout;
+        layout.groups = slots / GROUP_WIDTH + (slots % GROUP_WIDTH != 0 ? 1 : 0);
+        const std::uint64_t slot_bytes = std::uint64_t{slots} * slot_size;  // < 2^32 * 2^31
+        const std::uint64_t control_bytes = std::uint64_t{GROUP_WIDTH} * layout.groups;
+        if (slot_bytes > max_object - (slot_align - 1)) throw LayoutError("slots layout overflow");
+        if (control_bytes > max_object - (TABLE_ALIGN - 1))
+            throw LayoutError("controls layout overflow");
+        layout.control_offset = round_up(slot_bytes, TABLE_ALIGN);
+        if (layout.control_offset + control_bytes > max_object - (TABLE_ALIGN - 1))
+            throw LayoutError("layout extend overflow");
+        layout.block_size = round_up(layout.control_offset + control_bytes, TABLE_ALIGN);
+        return layout;
+    }
+};
+
+inline constexpr std::uint64_t PLATFORM_MAX_OBJECT =
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
+template <class T>
+class RawTable {
+public:
+    RawTable() noexcept = default;
+
+    explicit RawTable(std::uint32_t slots)
+        : RawTable(slots, TableLayout::compute(slots, sizeof(T), alignof(T), PLATFORM_MAX_OBJECT)) {}
+
+    RawTable(RawTable&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)),
+          slots_(std::exchange(other.slots_, 0)),
+          groups_(std::exchange(other.groups_, 0)),
+          control_offset_(std::exchange(other.control_offset_, 0)),
+          block_size_(std::exchange(other.block_size_, 0)) {}
+
+    RawTable& operator=(RawTable&& other) noexcept {
+        if (this != &other) {
+            release();
+            block_ = std::exchange(other.block_, nullptr);
+            slots_ = std::exchange(other.slots_, 0);
+            groups_ = std::exchange(other.groups_, 0);
+            control_offset_ = std::exchange(other.control_offset_, 0);
+            block_size_ = std::exchange(other.block_size_, 0);
+        }
+        return *this;
+    }
+
+    RawTable(const RawTable&) = delete;
+    RawTable& operator=(const RawTable&) = delete;
+    ~RawTable() { release(); }
+
+    std::uint32_t slots() const noexcept { return slots_; }
+    std::uint32_t groups() const noexcept { return groups_; }
+    std::uint64_t control_offset() const noexcept { return control_offset_; }
+    std::size_t allocated_bytes() const noexcept { return block_size_; }
+
+    // Storage of slot i (i < slots); holds a live T only while control(i) is full.
+    T* slot(std::uint32_t i) noexcept { return reinterpret_cast<T*>(block_) + i; }
+    const T* slot(std::uint32_t i) const noexcept { return reinterpret_cast<const T*>(block_) + i; }
+
+    std::uint8_t* controls() noexcept { return block_ + control_offset_; }
+    const std::uint8_t* controls() const noexcept { return block_ + control_offset_; }
+    std::uint8_t control(std::uint32_t i) const noexcept { return controls()[i]; }
+    void set_control(std::uint32_t i, std::uint8_t value) noexcept { controls()[i] = value; }
+
+    // The 16 control bytes of group g (g < groups).
+    const std::uint8_t* group(std::uint32_t g) const noexcept {
+        return controls() + std::size_t{GROUP_WIDTH} * g;
+    }
+
+    // Every control byte back to EMPTY (entries must have been released).
+    void reset_controls() noexcept {
+        if (block_ != nullptr) std::memset(controls(), EMPTY, std::size_t{GROUP_WIDTH} * groups_);
+    }
+
+private:
+    RawTable(std::uint32_t slots, TableLayout layout)
+        : block_(allocate(layout.block_size)),
+          slots_(slots),
+          groups_(layout.groups),
+          control_offset_(layout.control_offset),
+          block_size_(layout.block_size) {}
+
+    // calloc hands large blocks over as fresh zero pages, so a big table costs
+    // no eager memset; the block is over-allocated by one alignment unit and
+    // the aligned start's distance to the raw pointer is kept just before it.
+    static std::uint8_t* allocate(std::uint64_t size) {
+        if (size == 0) return nullptr;
+        if (size > std::numeric_limits<std::size_t>::max() - 2 * TABLE_ALIGN) throw std::bad_alloc();
+        auto* raw = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size) + TABLE_ALIGN, 1));
+        if (raw == nullptr) throw std::bad_alloc();
+        const auto addr = reinterpret_cast<std::uintptr_t>(raw);
+        const std::size_t shift = TABLE_ALIGN - addr % TABLE_ALIGN;  // 1..64: room for the tag byte
+        std::uint8_t* aligned = raw + shift;
+        aligned[-1] = static_cast<std::uint8_t>(shift);
+        return aligned;
+    }
+
+    void release() noexcept {
+        if (block_ != nullptr) std::free(block_ - block_[-1]);
+        block_ = nullptr;
+    }
+
+    std::uint8_t* block_ = nullptr;
+    std::uint32_t slots_ = 0;
+    std::uint32_t groups_ = 0;
+    std::uint64_t control_offset_ = 0;
+    std::uint64_t block_size_ = 0;
+};
+
+}  // namespace quorvel
