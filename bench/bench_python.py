@@ -1,0 +1,212 @@
+"""Python-level benchmark: dict against quorvel's two maps.
+
+Every operation runs in the same process and the same run for all three map
+types, so the ratios to dict are meaningful on a noisy machine; each figure
+is the median of several repetitions.  Times are nanoseconds per operation,
+including the Python loop around it (the same loop for every map type).
+
+    python bench_python.py                    # N = 1e3, 1e5, 1e6; int and str keys
+    python bench_python.py --sizes 1000 --repeat 3
+    python bench_python.py --json out.json --plots out/
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import random
+import statistics
+import sys
+import time
+from typing import Callable
+
+import quorvel
+
+MAP_TYPES: dict[str, Callable[[], object]] = {
+    "dict": dict,
+    "ElasticHashMap": quorvel.ElasticHashMap,
+    "FunnelHashMap": quorvel.FunnelHashMap,
+}
+
+OPERATIONS = (
+    "insert",       # new keys into an empty map, growth included
+    "lookup_hit",   # m[k] for stored keys
+    "lookup_miss",  # k in m for absent keys
+    "get",          # m.get(k) for stored keys
+    "update",       # m[k] = v for stored keys
+    "iterate",      # for k in m
+    "delete",       # del m[k] for every key
+)
+
+
+def make_keys(kind: str, n: int, rng: random.Random) -> tuple[list, list]:
+    """n stored keys and n absent keys, in random order."""
+    if kind == "int":
+        pool = rng.sample(range(1 << 40), 2 * n)
+    else:
+        pool = [f"key-{x:x}" for x in rng.sample(range(1 << 40), 2 * n)]
+    return pool[:n], pool[n:]
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_once(factory, keys, missing) -> tuple[dict[str, float], int, int]:
+    """One pass over every operation; seconds per operation, getsizeof, RSS growth."""
+    t: dict[str, float] = {}
+    n = len(keys)
+    clock = time.perf_counter
+
+    gc.collect()
+    rss0 = rss_bytes()
+    start = clock()
+    m = factory()
+    for k in keys:
+        m[k] = k
+    t["insert"] = clock() - start
+    size = sys.getsizeof(m)
+    rss = rss_bytes() - rss0
+
+    start = clock()
+    for k in keys:
+        m[k]
+    t["lookup_hit"] = clock() - start
+
+    start = clock()
+    for k in missing:
+        k in m
+    t["lookup_miss"] = clock() - start
+
+    get = m.get
+    start = clock()
+    for k in keys:
+        get(k)
+    t["get"] = clock() - start
+
+    start = clock()
+    for k in keys:
+        m[k] = None
+    t["update"] = clock() - start
+
+    start = clock()
+    for _ in m:
+        pass
+    t["iterate"] = clock() - start
+
+    start = clock()
+    for k in keys:
+        del m[k]
+    t["delete"] = clock() - start
+    assert len(m) == 0
+    return {op: secs / n for op, secs in t.items()}, size, rss
+
+
+def measure(n: int, kind: str, repeat: int, seed: int) -> dict:
+    rng = random.Random(seed)
+    keys, missing = make_keys(kind, n, rng)
+    samples: dict[str, dict[str, list[float]]] = {name: {op: [] for op in OPERATIONS} for name in MAP_TYPES}
+    sizes: dict[str, int] = {}
+    rss: dict[str, list[int]] = {name: [] for name in MAP_TYPES}
+    for _ in range(repeat):
+        # Interleave the map types so that drift in machine load hits all alike.
+        for name, factory in MAP_TYPES.items():
+            times, size, grown = run_once(factory, keys, missing)
+            for op, secs in times.items():
+                samples[name][op].append(secs)
+            sizes[name] = size
+            rss[name].append(grown)
+    return {
+        "n": n,
+        "keys": kind,
+        "ns_per_op": {name: {op: statistics.median(v) * 1e9 for op, v in ops.items()} for name, ops in samples.items()},
+        "bytes_per_entry": {name: sizes[name] / n for name in MAP_TYPES},
+        "rss_bytes_per_entry": {name: statistics.median(v) / n for name, v in rss.items()},
+    }
+
+
+def print_table(result: dict) -> None:
+    n, kind = result["n"], result["keys"]
+    print(f"\nN = {n:,}, {kind} keys  (ns per operation; ratio to dict)")
+    names = list(MAP_TYPES)
+    header = f"{'operation':<14}" + "".join(f"{name:>24}" for name in names)
+    print(header)
+    print("-" * len(header))
+    base = result["ns_per_op"]["dict"]
+    for op in OPERATIONS:
+        cells = []
+        for name in names:
+            ns = result["ns_per_op"][name][op]
+            cells.append(f"{ns:10.1f}" + (f" ({ns / base[op]:5.2f}x)" if name != "dict" else " " * 9))
+        print(f"{op:<14}" + "".join(f"{c:>24}" for c in cells))
+    for label, key in (("bytes/entry", "bytes_per_entry"), ("RSS/entry", "rss_bytes_per_entry")):
+        d = result[key]["dict"]
+        cells = [f"{result[key][name]:10.1f}" + (f" ({result[key][name] / d:5.2f}x)" if name != "dict" and d else " " * 9)
+                 for name in names]
+        print(f"{label:<14}" + "".join(f"{c:>24}" for c in cells))
+
+
+def write_plots(results: list[dict], folder: str) -> list[str]:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    os.makedirs(folder, exist_ok=True)
+    written = []
+    for kind in sorted({r["keys"] for r in results}):
+        rows = [r for r in results if r["keys"] == kind]
+        fig, axes = plt.subplots(1, len(rows), figsize=(5 * len(rows), 4.2), squeeze=False, sharey=True)
+        for ax, r in zip(axes[0], rows):
+            width = 0.38
+            xs = range(len(OPERATIONS))
+            for i, name in enumerate(n for n in MAP_TYPES if n != "dict"):
+                ratios = [r["ns_per_op"][name][op] / r["ns_per_op"]["dict"][op] for op in OPERATIONS]
+                ax.bar([x + (i - 0.5) * width for x in xs], ratios, width, label=name)
+            ax.axhline(1.0, color="black", linewidth=0.8)
+            ax.set_xticks(list(xs), OPERATIONS, rotation=40, ha="right")
+            ax.set_title(f"N = {r['n']:,}")
+        axes[0][0].set_ylabel("time relative to dict")
+        axes[0][-1].legend()
+        fig.suptitle(f"quorvel vs dict, {kind} keys")
+        fig.tight_layout()
+        path = os.path.join(folder, f"python_{kind}_keys.png")
+        fig.savefig(path, dpi=110)
+        plt.close(fig)
+        written.append(path)
+    return written
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 100_000, 1_000_000])
+    parser.add_argument("--keys", nargs="+", choices=["int", "str"], default=["int", "str"])
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--seed", type=int, default=2026)
+    parser.add_argument("--json", help="write the results as JSON to this file")
+    parser.add_argument("--plots", help="write PNG plots into this folder (needs matplotlib)")
+    args = parser.parse_args(argv)
+
+    results = []
+    for kind in args.keys:
+        for n in args.sizes:
+            # Small sizes are repeated more so that their medians are stable too.
+            repeat = args.repeat * max(1, min(20, 100_000 // n))
+            result = measure(n, kind, repeat, args.seed)
+            results.append(result)
+            print_table(result)
+            sys.stdout.flush()
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"python": sys.version, "results": results}, f, indent=1)
+    if args.plots:
+        for path in write_plots(results, args.plots):
+            print(f"wrote {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
