@@ -74,7 +74,7 @@ public:
     }
 
     void clear() noexcept {
-        cells_ = {};
+        std::vector<Cell>().swap(cells_);
         distinct_ = 0;
         saturated_ = false;
         active_ = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -165,21 +166,29 @@ TEST(FunnelMapRemoval, RemovingTheOnlyKeyLeavesOneTombstone) {
 TEST(FunnelMapRemoval, FifthRemovalFromAPrimaryGroupRebuilds) {
     KeyMap map = make_map<HashedKey>(1000);
     const MapHash h = map.hash_key(colliding_key(0));
+    // Keys of one hash fill their level windows, then the primary groups of
+    // their walk one after the other; collect five from one group.
+    std::map<std::uint32_t, std::vector<HashedKey>> by_group;
     std::vector<HashedKey> in_group;
-    std::optional<std::uint32_t> group;
-    for (std::uint64_t id = 0; in_group.size() < 5; ++id) {
+    std::uint32_t group = 0;
+    for (std::uint64_t id = 0; in_group.empty(); ++id) {
         map.insert(colliding_key(id), Value(id));
+        ASSERT_EQ(map.capacity(), 1000u);
         const SlotLocation loc = *map.find(colliding_key(id), h);
         if (loc.region != FunnelRegion::primary) continue;
-        if (!group) group = loc.slot / GROUP_WIDTH;
-        if (loc.slot / GROUP_WIDTH == *group) in_group.push_back(colliding_key(id));
+        auto& keys = by_group[loc.slot / GROUP_WIDTH];
+        keys.push_back(colliding_key(id));
+        if (keys.size() == 5) {
+            group = loc.slot / GROUP_WIDTH;
+            in_group = keys;
+        }
     }
     const std::uint32_t len = map.len();
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(map.remove(in_group[i]).has_value());
-    EXPECT_EQ(map.primary().group_tombstones[*group], 4u);
+    EXPECT_EQ(map.primary().group_tombstones[group], 4u);
     EXPECT_EQ(map.len(), len - 4);
     ASSERT_TRUE(map.remove(in_group[4]).has_value());
-    EXPECT_EQ(map.primary().group_tombstones[*group], 0u) << "the fifth removal rebuilds";
+    EXPECT_EQ(map.primary().group_tombstones[group], 0u) << "the fifth removal rebuilds";
     EXPECT_EQ(map.capacity(), 1000u);
     EXPECT_EQ(map.len(), len - 5);
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
