@@ -173,7 +173,6 @@ public:
         const auto loc = find_slot_location_with_hash(key, hash_key(key));
         return loc ? &entry_at(*loc).value : nullptr;
     }
-    bool contains(const K& key) const { return find_slot_location_with_hash(key, hash_key(key)).has_value(); }
 
     EntryType& entry_at(Location loc) noexcept { return *slot_in(*this, loc); }
     const EntryType& entry_at(Location loc) const noexcept { return *slot_in(*this, loc); }
@@ -609,8 +608,10 @@ private:
         return out;
     }
 
-    // Empties a slot whose entry a rebuild has moved away.
+    // Empties a slot whose entry a rebuild has moved away: the moved-from
+    // entry is destroyed and the slot becomes EMPTY.
     void vacate(Location loc) noexcept {
+        std::destroy_at(slot_at(loc));
         switch (loc.region) {
             case FunnelRegion::level:
                 levels_[loc.level].table.set_control(loc.slot, EMPTY);

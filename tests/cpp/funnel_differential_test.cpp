@@ -47,7 +47,7 @@ HashedKey make_key(HashKind kind, std::uint64_t id) {
     return ordinary_key(id);
 }
 
-void run(const Config& config, std::uint64_t seed, std::uint64_t ops) {
+void run_ops(const Config& config, std::uint64_t seed, std::uint64_t ops) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " (replay with QUORVEL_DIFF_SEED=" << seed
                                     << "; global seed " << GlobalSeed::get() << ") kind " << static_cast<int>(config.kind) << " delta "
                                     << config.reserve_fraction << " limit "
@@ -121,6 +121,12 @@ void run(const Config& config, std::uint64_t seed, std::uint64_t ops) {
         EXPECT_TRUE(contents.emplace(key.id, value.get()).second);
     });
     EXPECT_EQ(contents, reference);
+}
+
+void run(const Config& config, std::uint64_t seed, std::uint64_t ops) {
+    const std::int64_t live = Value::live;
+    run_ops(config, seed, ops);
+    EXPECT_EQ(Value::live, live) << "every value made was destroyed";
 }
 
 std::vector<Config> configs() {

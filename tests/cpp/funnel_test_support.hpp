@@ -56,11 +56,16 @@ struct ThrowingKey {
 };
 
 // A move-only value that owns memory, so that leaks and double releases show
-// under the sanitizers.
+// under the sanitizers, and counts its live objects (moved-from ones too),
+// so that a slot whose entry moved away must still be destroyed.
 struct Value {
     std::unique_ptr<std::uint64_t> v;
+    static inline std::int64_t live = 0;
 
-    explicit Value(std::uint64_t x) : v(std::make_unique<std::uint64_t>(x)) {}
+    explicit Value(std::uint64_t x) : v(std::make_unique<std::uint64_t>(x)) { ++live; }
+    Value(Value&& other) noexcept : v(std::move(other.v)) { ++live; }
+    Value& operator=(Value&&) noexcept = default;
+    ~Value() { --live; }
     std::uint64_t get() const { return *v; }
 };
 
