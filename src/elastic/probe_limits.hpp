@@ -26,6 +26,7 @@
 #include <iterator>
 #include <vector>
 
+#include "common/log2.hpp"
 #include "elastic/sizing.hpp"
 
 namespace quorvel::elastic {
@@ -44,7 +45,7 @@ public:
     static ProbeLimits build(std::uint32_t slots, std::uint32_t groups, double delta, double scale) {
         ProbeLimits limits;
         if (slots == 0 || groups < 2) return limits;
-        const double horizon = std::log2(1.0 / delta);
+        const double horizon = log2_correctly_rounded(1.0 / delta);
         for (std::uint32_t i = 2; i <= groups; ++i) {
             const double o = static_cast<double>(std::uint64_t{16} * (i - 1)) / scale;
             if (o >= horizon) break;

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "funnel/bucket_sequence.hpp"
-#include "funnel/log2.hpp"
+#include "common/log2.hpp"
 #include "funnel/options.hpp"
 
 namespace quorvel {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "funnel/bucket_sequence.hpp"
-#include "funnel/log2.hpp"
+#include "common/log2.hpp"
 #include "funnel/shape.hpp"
 
 namespace quorvel {

@@ -1,8 +1,9 @@
 // A correctly rounded double-precision log2 for the sizing rules.
 //
-// The funnel map's shape takes ceilings of expressions in log2 (the level
-// count ceil(4 log2(1/δ) + 10), the bucket width ceil(2 log2(1/δ)), the probe
-// limit ceil(log2(log2 n))).  A ceiling jumps where its argument crosses an
+// Both maps size themselves with ceilings of, and comparisons with,
+// expressions in log2: the funnel level count ceil(4 log2(1/δ) + 10), bucket
+// width ceil(2 log2(1/δ)) and probe limit ceil(log2(log2 n)); the elastic
+// probe budgets stop where 16(i-1)/scale reaches log2(1/δ).  A ceiling jumps where its argument crosses an
 // integer, so one ulp of error in log2 can change a map's shape.  The C
 // library's log2 is very good but not correctly rounded (about one input in
 // 20,000 comes back one ulp off), and inputs such as the double nearest to
