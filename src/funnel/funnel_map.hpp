@@ -100,6 +100,7 @@ public:
           max_insertions_(std::exchange(other.max_insertions_, 0)),
           primary_probe_limit_(other.primary_probe_limit_),
           max_populated_level_(std::exchange(other.max_populated_level_, 0)),
+          first_hint_(std::exchange(other.first_hint_, Location{})),
           reserve_fraction_(other.reserve_fraction_),
           seed_(other.seed_),
           global_seed_(other.global_seed_) {}
@@ -267,17 +268,18 @@ public:
         overflow_.clear();
         len_ = 0;
         max_populated_level_ = 0;
+        first_hint_ = Location{};
     }
 
     // ---- entry order --------------------------------------------------------
 
+    // The first entry in entry order.  The search starts at a remembered
+    // position before which no entry lies, so emptying a map by repeated
+    // popitem does not rescan the slots it has already emptied.
     std::optional<Location> first_location() const noexcept {
-        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
-            if (levels_[i].len != 0) return Location::level_slot(i, *next_full_slot(levels_[i].table, 0));
-        }
-        if (primary_.len != 0) return Location::primary_slot(*next_full_slot(primary_.table, 0));
-        if (fallback_.len != 0) return Location::fallback_slot(*next_full_slot(fallback_.table, 0));
-        return std::nullopt;
+        const std::optional<Location> found = first_location_from(first_hint_);
+        if (found) first_hint_ = *found;
+        return found;
     }
 
     // f(key, value) for every entry, in entry order.
@@ -287,6 +289,28 @@ public:
     }
 
 private:
+    std::optional<Location> first_location_from(Location hint) const noexcept {
+        const auto from = [&](FunnelRegion region, std::uint32_t level) {
+            return hint.region == region && hint.level == level ? hint.slot : 0;
+        };
+        if (hint.region == FunnelRegion::level) {
+            for (std::uint32_t i = hint.level; i < levels_.size(); ++i) {
+                if (levels_[i].len == 0) continue;
+                if (auto s = next_full_slot(levels_[i].table, from(FunnelRegion::level, i)))
+                    return Location::level_slot(i, *s);
+            }
+        }
+        if (hint.region != FunnelRegion::fallback && primary_.len != 0) {
+            if (auto s = next_full_slot(primary_.table, from(FunnelRegion::primary, 0)))
+                return Location::primary_slot(*s);
+        }
+        if (fallback_.len != 0) {
+            if (auto s = next_full_slot(fallback_.table, from(FunnelRegion::fallback, 0)))
+                return Location::fallback_slot(*s);
+        }
+        return std::nullopt;
+    }
+
     FunnelHashMap(const FunnelShape& shape, std::uint64_t seed, std::uint64_t global_seed)
         : primary_(shape.primary_slots, shape.primary_probe_limit),
           fallback_(shape.fallback_slots, shape.fallback_bucket_width, shape.fallback_bucket_count),
@@ -542,6 +566,7 @@ private:
     template <class... Args>
     void place_new_entry(Location loc, std::uint8_t tag, Args&&... args) noexcept {
         std::construct_at(slot_at(loc), std::forward<Args>(args)...);
+        if (precedes(loc, first_hint_)) first_hint_ = loc;
         switch (loc.region) {
             case FunnelRegion::level: {
                 Level& level = levels_[loc.level];
@@ -684,6 +709,7 @@ private:
     std::uint32_t max_insertions_ = 0;
     std::uint32_t primary_probe_limit_ = 1;
     std::uint32_t max_populated_level_ = 0;
+    mutable Location first_hint_{};  // no entry lies before it in entry order
     double reserve_fraction_ = 0.1;
     std::uint64_t seed_ = 0;
     std::uint64_t global_seed_ = 0;

@@ -28,4 +28,12 @@ struct SlotLocation {
     constexpr bool operator==(const SlotLocation&) const noexcept = default;
 };
 
+// Entry order: the levels by index, then the primary, then the fallback,
+// each by ascending slot.
+constexpr bool precedes(const SlotLocation& a, const SlotLocation& b) noexcept {
+    if (a.region != b.region) return a.region < b.region;
+    if (a.level != b.level) return a.level < b.level;
+    return a.slot < b.slot;
+}
+
 }  // namespace quorvel

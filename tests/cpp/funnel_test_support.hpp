@@ -151,6 +151,12 @@ void expect_invariants(const FunnelHashMap<K, V>& map) {
     // table exactly when it sits outside the places the rules give it.
     std::set<std::uint64_t> keys;
     std::map<std::uint64_t, std::uint32_t> outside;
+    {
+        FunnelIter<K, V> first(map);
+        const bool any = first.next() != nullptr;
+        ASSERT_EQ(map.first_location().has_value(), any);
+        if (any) ASSERT_EQ(*map.first_location(), first.location()) << "first entry in entry order";
+    }
     FunnelIter<K, V> it(map);
     while (const auto* entry = it.next()) {
         const SlotLocation loc = it.location();
