@@ -1,0 +1,61 @@
+// Entry order of an elastic map: level by level, slots ascending.
+//
+// Iteration, the first entry a popitem takes, clear and destruction all
+// follow it.  It is read straight from the control bytes, a group of 16
+// slots at a time: the occupied ones are those not free, and the spare
+// positions past a level's last slot are EMPTY, so never taken for entries.
+// The order depends on the map's seed and is stable between two mutations.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/control.hpp"
+
+namespace quorvel {
+
+// One occupied slot: level index and slot index within the level.
+struct ElasticLocation {
+    std::uint32_t level;
+    std::uint32_t slot;
+
+    friend constexpr auto operator<=>(const ElasticLocation&, const ElasticLocation&) = default;
+};
+
+namespace elastic {
+
+// The first occupied slot at or after `from` in entry order.
+template <class Level>
+std::optional<ElasticLocation> first_occupied(const std::vector<Level>& levels, ElasticLocation from) noexcept {
+    for (std::uint32_t i = from.level; i < levels.size(); ++i) {
+        const Level& level = levels[i];
+        const std::uint32_t start = i == from.level ? from.slot : 0;
+        if (level.live() == 0 || start >= level.slots()) continue;
+        std::uint32_t g = start / GROUP_WIDTH;
+        std::uint32_t bits = level.occupied_in_group(g).bits() & (~0u << (start % GROUP_WIDTH));
+        for (;;) {
+            if (bits != 0) return ElasticLocation{i, g * GROUP_WIDTH + BitMask(bits).lowest()};
+            if (++g == level.groups()) break;
+            bits = level.occupied_in_group(g).bits();
+        }
+    }
+    return std::nullopt;
+}
+
+// f(location) for every occupied slot in entry order.  `f` may move the
+// entry out of its slot: each group's occupied slots are read before any of
+// them is visited.  `Levels` is a vector of levels, const or not.
+template <class Levels, class F>
+void for_each_occupied(Levels& levels, F&& f) {
+    for (std::uint32_t i = 0; i < levels.size(); ++i) {
+        const auto& level = levels[i];
+        for (std::uint32_t g = 0; level.live() != 0 && g < level.groups(); ++g) {
+            for (const std::uint32_t j : level.occupied_in_group(g)) f(ElasticLocation{i, g * GROUP_WIDTH + j});
+        }
+    }
+}
+
+}  // namespace elastic
+}  // namespace quorvel
