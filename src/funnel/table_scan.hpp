@@ -1,0 +1,75 @@
+// Whole-table walks over a RawTable's control bytes, 16 slots at a time.
+//
+// Iteration, release, rebuild and the overflow search all visit a region's
+// slots in ascending order.  They read the control bytes a group at a time:
+// a full slot is one whose byte is a tag, and the spare positions past the
+// slot count are EMPTY for ever, so they never show up as full; a free
+// position is only accepted below the slot count.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "common/control.hpp"
+#include "common/layout/raw_table.hpp"
+
+namespace quorvel {
+
+inline constexpr std::uint32_t FULL_GROUP_MASK = 0xFFFF;
+
+template <class T>
+BitMask full_slots(const RawTable<T>& table, std::uint32_t group) noexcept {
+    return BitMask(~match_free(table.group(group)).bits() & FULL_GROUP_MASK);
+}
+
+// The bits of group g that are real slots (all 16 except in a short last group).
+template <class T>
+std::uint32_t slots_in_group(const RawTable<T>& table, std::uint32_t group) noexcept {
+    const std::uint64_t end = std::uint64_t{GROUP_WIDTH} * (group + 1);
+    if (end <= table.slots()) return FULL_GROUP_MASK;
+    return (1u << (table.slots() % GROUP_WIDTH)) - 1;
+}
+
+// f(slot) for every full slot, ascending.
+template <class T, class F>
+void for_each_full_slot(const RawTable<T>& table, F&& f) {
+    for (std::uint32_t g = 0; g < table.groups(); ++g) {
+        for (const std::uint32_t bit : full_slots(table, g)) f(g * GROUP_WIDTH + bit);
+    }
+}
+
+// The first full slot at or after `from`.
+template <class T>
+std::optional<std::uint32_t> next_full_slot(const RawTable<T>& table, std::uint32_t from) noexcept {
+    for (std::uint32_t g = from / GROUP_WIDTH; g < table.groups(); ++g) {
+        std::uint32_t mask = full_slots(table, g).bits();
+        if (g == from / GROUP_WIDTH) mask &= FULL_GROUP_MASK << (from % GROUP_WIDTH);
+        if (mask != 0) return g * GROUP_WIDTH + BitMask(mask).lowest();
+    }
+    return std::nullopt;
+}
+
+template <class T>
+std::optional<std::uint32_t> first_free_slot(const RawTable<T>& table) noexcept {
+    for (std::uint32_t g = 0; g < table.groups(); ++g) {
+        const BitMask free(match_free(table.group(g)).bits() & slots_in_group(table, g));
+        if (free) return g * GROUP_WIDTH + free.lowest();
+    }
+    return std::nullopt;
+}
+
+// Destroys every live entry, ascending; the control bytes are left as they are.
+template <class T>
+void destroy_entries(RawTable<T>& table) noexcept {
+    for_each_full_slot(table, [&](std::uint32_t slot) { std::destroy_at(table.slot(slot)); });
+}
+
+// Destroys every live entry, ascending, and makes every slot EMPTY again.
+template <class T>
+void release_entries(RawTable<T>& table) noexcept {
+    destroy_entries(table);
+    table.reset_controls();
+}
+
+}  // namespace quorvel
