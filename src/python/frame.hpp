@@ -353,6 +353,7 @@ struct Entry<F, Impl> {
     template <const Signature& Sig>
     static PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
+        static_assert(Sig.count == sizeof...(Args), "one parameter per implementation argument");
         PyObject* parsed[sizeof...(Args) + 1] = {};
         if (!parse_arguments(Sig, args, nargs, kwnames, parsed)) return nullptr;
         return run<Class, F>(self, [&](Object<Class>& object) -> R {
@@ -378,6 +379,7 @@ template <class... Args, OwnedRef (*Impl)(PyTypeObject*, Args...)>
 struct StaticEntry<Impl> {
     template <const Signature& Sig>
     static PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        static_assert(Sig.count == sizeof...(Args), "one parameter per implementation argument");
         PyObject* parsed[sizeof...(Args) + 1] = {};
         if (!parse_arguments(Sig, args, kwargs, parsed)) return nullptr;
         return call(type, parsed, std::index_sequence_for<Args...>{});
@@ -385,6 +387,7 @@ struct StaticEntry<Impl> {
     template <const Signature& Sig>
     static PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
+        static_assert(Sig.count == sizeof...(Args), "one parameter per implementation argument");
         PyObject* parsed[sizeof...(Args) + 1] = {};
         if (!parse_arguments(Sig, args, nargs, kwnames, parsed)) return nullptr;
         return call(reinterpret_cast<PyTypeObject*>(cls), parsed, std::index_sequence_for<Args...>{});

@@ -21,10 +21,19 @@ namespace quorvel::python {
 
 namespace {
 
-std::array<ClassRegistration, 2> registrations() noexcept {
+// The order of registration and of __all__.
+std::array<ClassRegistration, 16> registrations() noexcept {
+    const auto elastic_views = view_classes<ElasticTwin>();
+    const auto elastic_iterators = iterator_classes<ElasticTwin>();
+    const auto funnel_views = view_classes<FunnelTwin>();
+    const auto funnel_iterators = iterator_classes<FunnelTwin>();
     return {
-        elastic_options_class(),
-        funnel_options_class(),
+        map_class<ElasticTwin>(), map_class<FunnelTwin>(),
+        elastic_options_class(),  funnel_options_class(),
+        elastic_views[0],         elastic_views[1],        elastic_views[2],
+        elastic_iterators[0],     elastic_iterators[1],    elastic_iterators[2],
+        funnel_views[0],          funnel_views[1],         funnel_views[2],
+        funnel_iterators[0],      funnel_iterators[1],     funnel_iterators[2],
     };
 }
 
