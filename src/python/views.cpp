@@ -18,13 +18,14 @@
 // the stored value with the given one (stored value on the left, failures
 // absorbed as unequal); values views walk the entries and never hash.
 //
-// Keys and items views have a comparison slot and no hash slot, so they are
-// unhashable; values views have neither, so they compare and hash by
-// identity.
+// Keys and items views add comparison and set operators (set_ops.hpp);
+// values views have neither comparison nor hash slot, so they compare and
+// hash by identity.
 #include "python/views.hpp"
 
 #include "python/classes.hpp"
 #include "python/iterators.hpp"
+#include "python/set_ops.hpp"
 
 namespace quorvel::python {
 
@@ -107,8 +108,6 @@ struct ViewClass {
     }
 
     static constexpr bool set_like = E != Element::values;
-    static constexpr Frame COMPARISON{Access::none, Refusal::runtime_error, Receiver::operand};
-    static OwnedRef not_implemented(Self&, PyObject*, int) { return OwnedRef::from_borrowed(Py_NotImplemented); }
 
     static inline PyType_Slot slots[] = {
         {Py_tp_dealloc, as_slot(&dealloc<ViewClass>)},
@@ -116,9 +115,13 @@ struct ViewClass {
         {Py_tp_iter, as_slot(&Entry<SHARED, &iter>::slot)},
         {Py_sq_contains, as_slot(&Entry<SHARED, &contains>::slot)},
         {Py_tp_repr, as_slot(&Entry<SHARED, &repr>::slot)},
-        // Keys and items views compare (values views end the list here);
-        // until their comparisons exist they answer NotImplemented.
-        {set_like ? Py_tp_richcompare : 0, as_slot(&Entry<COMPARISON, &not_implemented>::slot)},
+        // Keys and items views only (the list ends early for values views).
+        {set_like ? Py_tp_richcompare : 0, as_slot(SetOps<ViewClass, Twin, E>::compare_slot)},
+        {Py_nb_subtract, as_slot(SetOps<ViewClass, Twin, E>::difference_slot)},
+        {Py_nb_and, as_slot(SetOps<ViewClass, Twin, E>::intersection_slot)},
+        {Py_nb_or, as_slot(SetOps<ViewClass, Twin, E>::union_slot)},
+        // Keys views only.
+        {E == Element::keys ? Py_nb_xor : 0, as_slot(SetOps<ViewClass, Twin, E>::symmetric_difference_slot)},
         {0, nullptr},
     };
 

@@ -42,7 +42,9 @@ def exercise(map_class):
     list(c), list(c.keys()), list(c.values()), list(c.items())
     repr(c.keys()), repr(c.items()), repr(c.values())
     (1, 2) in c.items(), VALUES[3] in c.values(), KEYS[3] in c.keys()
-    c == dict(pairs), c != m
+    c.keys() & KEYS, c.keys() - KEYS, c.keys() | KEYS, c.keys() ^ KEYS
+    c.items() & pairs, c.items() - pairs, c.items() | pairs
+    c.keys() == KEYS, c.items() == pairs, c == dict(pairs), c != m
     it = iter(c.items())
     next(it)
     c.clear()
