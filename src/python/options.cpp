@@ -1,0 +1,142 @@
+// ElasticOptions and FunnelOptions: immutable values carrying a map's tuning
+// parameters into `with_options`.
+//
+// The constructor converts every argument in parameter order before it
+// checks any value, so an unconvertible later argument is reported before
+// an out-of-range earlier one.  The checks reject what the user may not set;
+// the cores apply their own sanitising to what passes (a NaN or infinite
+// probe_scale, for instance, is accepted here and replaced by the core).
+//
+// Options objects are not thread-bound: they never change after
+// construction, and their getters take shared borrows through the atomic
+// borrow flag, so any thread may read them.
+#include "python/options.hpp"
+
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+OwnedRef to_python(std::uint32_t value) { return checked(PyLong_FromUnsignedLong(value)); }
+OwnedRef to_python(double value) { return checked(PyFloat_FromDouble(value)); }
+OwnedRef to_python(const std::optional<std::uint32_t>& value) {
+    return value ? to_python(*value) : OwnedRef::from_borrowed(Py_None);
+}
+
+template <class Class, auto Member>
+OwnedRef read_field(Object<Class>& self) {
+    return to_python(self.value.*Member);
+}
+
+template <class Class, auto Member>
+constexpr PyGetSetDef property(const char* name) {
+    return {name, Entry<SHARED, &read_field<Class, Member>>::getter, nullptr, nullptr, nullptr};
+}
+
+[[noreturn]] void throw_value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    throw PythonError{};
+}
+
+// ---- ElasticOptions --------------------------------------------------------
+
+constexpr Signature ELASTIC_OPTIONS_SIGNATURE{
+    "ElasticOptions", {"capacity", "reserve_fraction", "probe_scale"}, 3, 0, 3};
+
+OwnedRef new_elastic_options(PyTypeObject*, PyObject* capacity, PyObject* reserve_fraction_arg,
+                             PyObject* probe_scale_arg) {
+    ElasticOptionsValue options;
+    if (capacity != nullptr) options.capacity = to_size(capacity, "capacity");
+    const auto reserve_fraction = to_optional_double(reserve_fraction_arg, "reserve_fraction");
+    const auto probe_scale = to_optional_double(probe_scale_arg, "probe_scale");
+    if (reserve_fraction) {
+        if (!(*reserve_fraction > 0.0 && *reserve_fraction < 1.0)) {
+            throw_value_error("reserve_fraction must be in the open interval (0, 1)");
+        }
+        options.reserve_fraction = *reserve_fraction;
+    }
+    if (probe_scale) {
+        if (*probe_scale <= 0.0) throw_value_error("probe_scale must be positive");
+        options.probe_scale = *probe_scale;
+    }
+    return make_object<ElasticOptionsClass>(std::move(options));
+}
+
+PyGetSetDef elastic_options_properties[] = {
+    property<ElasticOptionsClass, &ElasticOptionsValue::capacity>("capacity"),
+    property<ElasticOptionsClass, &ElasticOptionsValue::reserve_fraction>("reserve_fraction"),
+    property<ElasticOptionsClass, &ElasticOptionsValue::probe_scale>("probe_scale"),
+    {},
+};
+
+PyType_Slot elastic_options_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ElasticOptions(capacity=0, reserve_fraction=None, probe_scale=None)\n--\n\n")},
+    {Py_tp_new, as_slot(&StaticEntry<&new_elastic_options>::constructor<ELASTIC_OPTIONS_SIGNATURE>)},
+    {Py_tp_dealloc, as_slot(&dealloc<ElasticOptionsClass>)},
+    {Py_tp_getset, elastic_options_properties},
+    {0, nullptr},
+};
+
+PyType_Spec elastic_options_spec{
+    "quorvel.ElasticOptions", sizeof(Object<ElasticOptionsClass>), 0, Py_TPFLAGS_DEFAULT,
+    elastic_options_slots};
+
+// ---- FunnelOptions ---------------------------------------------------------
+
+constexpr Signature FUNNEL_OPTIONS_SIGNATURE{
+    "FunnelOptions", {"capacity", "reserve_fraction", "primary_probe_limit"}, 3, 0, 3};
+
+// The funnel map keeps at least 7/8 of its capacity usable by design.
+constexpr double FUNNEL_MAX_RESERVE_FRACTION = 0.125;
+
+OwnedRef new_funnel_options(PyTypeObject*, PyObject* capacity, PyObject* reserve_fraction_arg,
+                            PyObject* primary_probe_limit) {
+    FunnelOptionsValue options;
+    if (capacity != nullptr) options.capacity = to_size(capacity, "capacity");
+    const auto reserve_fraction = to_optional_double(reserve_fraction_arg, "reserve_fraction");
+    options.primary_probe_limit = to_optional_size(primary_probe_limit, "primary_probe_limit");
+    if (reserve_fraction) {
+        if (!(*reserve_fraction > 0.0 && *reserve_fraction <= FUNNEL_MAX_RESERVE_FRACTION)) {
+            throw_value_error(
+                "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by "
+                "design");
+        }
+        options.reserve_fraction = *reserve_fraction;
+    }
+    if (options.primary_probe_limit == 0u) throw_value_error("primary_probe_limit must be positive");
+    return make_object<FunnelOptionsClass>(std::move(options));
+}
+
+PyGetSetDef funnel_options_properties[] = {
+    property<FunnelOptionsClass, &FunnelOptionsValue::capacity>("capacity"),
+    property<FunnelOptionsClass, &FunnelOptionsValue::reserve_fraction>("reserve_fraction"),
+    property<FunnelOptionsClass, &FunnelOptionsValue::primary_probe_limit>("primary_probe_limit"),
+    {},
+};
+
+PyType_Slot funnel_options_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("FunnelOptions(capacity=0, reserve_fraction=None, primary_probe_limit=None)\n--\n\n")},
+    {Py_tp_new, as_slot(&StaticEntry<&new_funnel_options>::constructor<FUNNEL_OPTIONS_SIGNATURE>)},
+    {Py_tp_dealloc, as_slot(&dealloc<FunnelOptionsClass>)},
+    {Py_tp_getset, funnel_options_properties},
+    {0, nullptr},
+};
+
+PyType_Spec funnel_options_spec{
+    "quorvel.FunnelOptions", sizeof(Object<FunnelOptionsClass>), 0, Py_TPFLAGS_DEFAULT,
+    funnel_options_slots};
+
+}  // namespace
+
+ClassRegistration elastic_options_class() noexcept {
+    return {ElasticOptionsClass::python_name, &elastic_options_spec, &type_object<ElasticOptionsClass>};
+}
+
+ClassRegistration funnel_options_class() noexcept {
+    return {FunnelOptionsClass::python_name, &funnel_options_spec, &type_object<FunnelOptionsClass>};
+}
+
+}  // namespace quorvel::python

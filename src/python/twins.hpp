@@ -1,0 +1,95 @@
+// The two families of classes, elastic and funnel.
+//
+// Everything the binding layer builds twice - a map class, three views,
+// three iterators - is one template over a Twin.  A Twin names its core map
+// (over HashedAny keys and owned object values), its options class, and the
+// Python-visible and native names of its seven classes.  Nothing else
+// differs between the families.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "elastic/elastic_map.hpp"
+#include "funnel/funnel_map.hpp"
+#include "python/hashed_any.hpp"
+#include "python/options.hpp"
+#include "python/owned_ref.hpp"
+
+namespace quorvel::python {
+
+// The three element kinds of views and iterators, in registration order.
+enum class Element : std::uint8_t { keys = 0, values = 1, items = 2 };
+
+struct ElasticTwin {
+    using Core = quorvel::ElasticHashMap<HashedAny, OwnedRef>;
+    using CoreOptions = quorvel::ElasticOptions;
+    using OptionsClass = ElasticOptionsClass;
+
+    static constexpr const char* map_name = "ElasticHashMap";
+    static constexpr const char* map_spec_name = "quorvel.ElasticHashMap";
+    static constexpr const char* native_map_name = "PyElasticHashMap";
+    static constexpr const char* map_doc = "ElasticHashMap(other=None, *, capacity=0)\n--\n\n";
+    static constexpr std::array<const char*, 3> view_names{"elastic_keys", "elastic_values", "elastic_items"};
+    static constexpr std::array<const char*, 3> view_spec_names{
+        "quorvel.elastic_keys", "quorvel.elastic_values", "quorvel.elastic_items"};
+    static constexpr std::array<const char*, 3> native_view_names{
+        "PyElasticKeysView", "PyElasticValuesView", "PyElasticItemsView"};
+    static constexpr std::array<const char*, 3> iterator_names{
+        "_ElasticKeyIter", "_ElasticValueIter", "_ElasticItemIter"};
+    static constexpr std::array<const char*, 3> iterator_spec_names{
+        "quorvel._ElasticKeyIter", "quorvel._ElasticValueIter", "quorvel._ElasticItemIter"};
+    static constexpr std::array<const char*, 3> native_iterator_names{
+        "PyElasticKeyIter", "PyElasticValueIter", "PyElasticItemIter"};
+
+    // The options of a map built by the constructor or by copy.
+    static CoreOptions default_options(std::uint32_t capacity) noexcept {
+        CoreOptions options;
+        options.capacity = capacity;
+        return options;
+    }
+    static CoreOptions core_options(const ElasticOptionsValue& value) noexcept {
+        CoreOptions options;
+        options.capacity = value.capacity;
+        options.reserve_fraction = value.reserve_fraction;
+        options.probe_scale = value.probe_scale;
+        return options;
+    }
+};
+
+struct FunnelTwin {
+    using Core = quorvel::FunnelHashMap<HashedAny, OwnedRef>;
+    using CoreOptions = quorvel::FunnelOptions;
+    using OptionsClass = FunnelOptionsClass;
+
+    static constexpr const char* map_name = "FunnelHashMap";
+    static constexpr const char* map_spec_name = "quorvel.FunnelHashMap";
+    static constexpr const char* native_map_name = "PyFunnelHashMap";
+    static constexpr const char* map_doc = "FunnelHashMap(other=None, *, capacity=0)\n--\n\n";
+    static constexpr std::array<const char*, 3> view_names{"funnel_keys", "funnel_values", "funnel_items"};
+    static constexpr std::array<const char*, 3> view_spec_names{
+        "quorvel.funnel_keys", "quorvel.funnel_values", "quorvel.funnel_items"};
+    static constexpr std::array<const char*, 3> native_view_names{
+        "PyFunnelKeysView", "PyFunnelValuesView", "PyFunnelItemsView"};
+    static constexpr std::array<const char*, 3> iterator_names{
+        "_FunnelKeyIter", "_FunnelValueIter", "_FunnelItemIter"};
+    static constexpr std::array<const char*, 3> iterator_spec_names{
+        "quorvel._FunnelKeyIter", "quorvel._FunnelValueIter", "quorvel._FunnelItemIter"};
+    static constexpr std::array<const char*, 3> native_iterator_names{
+        "PyFunnelKeyIter", "PyFunnelValueIter", "PyFunnelItemIter"};
+
+    static CoreOptions default_options(std::uint32_t capacity) noexcept {
+        CoreOptions options;
+        options.capacity = capacity;
+        return options;
+    }
+    static CoreOptions core_options(const FunnelOptionsValue& value) noexcept {
+        CoreOptions options;
+        options.capacity = value.capacity;
+        options.reserve_fraction = value.reserve_fraction;
+        options.primary_probe_limit = value.primary_probe_limit;
+        return options;
+    }
+};
+
+}  // namespace quorvel::python
