@@ -208,8 +208,7 @@ public:
         for (std::uint32_t g = 0; live_ != 0 && g < table_.groups(); ++g) {
             for (const std::uint32_t j : occupied_in_group(g)) {
                 Slot* slot = table_.slot(g * GROUP_WIDTH + j);
-                std::destroy_at(&slot->key);
-                std::destroy_at(&slot->value);
+                release_entry(slot);
                 --live_;
             }
         }

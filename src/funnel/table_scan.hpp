@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "common/control.hpp"
+#include "common/layout/entry.hpp"
 #include "common/layout/raw_table.hpp"
 
 namespace quorvel {
@@ -59,15 +60,16 @@ std::optional<std::uint32_t> first_free_slot(const RawTable<T>& table) noexcept 
     return std::nullopt;
 }
 
-// Destroys every live entry, ascending; the control bytes are left as they are.
-template <class T>
-void destroy_entries(RawTable<T>& table) noexcept {
-    for_each_full_slot(table, [&](std::uint32_t slot) { std::destroy_at(table.slot(slot)); });
+// Releases every live entry, ascending, each key before its value; the
+// control bytes are left as they are.
+template <class K, class V>
+void destroy_entries(RawTable<Entry<K, V>>& table) noexcept {
+    for_each_full_slot(table, [&](std::uint32_t slot) { release_entry(table.slot(slot)); });
 }
 
 // Destroys every live entry, ascending, and makes every slot EMPTY again.
-template <class T>
-void release_entries(RawTable<T>& table) noexcept {
+template <class K, class V>
+void release_entries(RawTable<Entry<K, V>>& table) noexcept {
     destroy_entries(table);
     table.reset_controls();
 }
