@@ -155,7 +155,9 @@ void expect_invariants(const FunnelHashMap<K, V>& map) {
         FunnelIter<K, V> first(map);
         const bool any = first.next() != nullptr;
         ASSERT_EQ(map.first_location().has_value(), any);
-        if (any) ASSERT_EQ(*map.first_location(), first.location()) << "first entry in entry order";
+        if (any) {
+            ASSERT_EQ(*map.first_location(), first.location()) << "first entry in entry order";
+        }
     }
     FunnelIter<K, V> it(map);
     while (const auto* entry = it.next()) {
