@@ -13,12 +13,14 @@
 // fails that step and every later one with RuntimeError "dictionary changed
 // size during iteration", checked before exhaustion.  Exhaustion returns
 // NULL without creating a StopIteration object; the snapshot is kept.
-// The classes have no length hint, no docstring and no constructor.
+// The classes have no length hint, no docstring and no constructor; their
+// one method, __reduce__, refuses copying and pickling (pickling.hpp).
 #include "python/iterators.hpp"
 
 #include <vector>
 
 #include "python/classes.hpp"
+#include "python/pickling.hpp"
 
 namespace quorvel::python {
 
@@ -64,6 +66,7 @@ struct IteratorClass {
         {Py_tp_dealloc, as_slot(&dealloc<IteratorClass>)},
         {Py_tp_iter, as_slot(&Entry<SHARED, &self_iter>::slot)},
         {Py_tp_iternext, as_slot(&Entry<EXCLUSIVE, &next>::slot)},
+        {Py_tp_methods, unpicklable_methods<IteratorClass>},
         {0, nullptr},
     };
 

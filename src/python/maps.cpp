@@ -10,6 +10,12 @@
 // map first, with a fresh per-map seed, and make the Python object last, so a
 // failure leaves nothing behind.  The constructor's update runs before the
 // object exists: no Python code can reach the map while it is being filled.
+//
+// Copying and pickling (pickling.hpp).  `__reduce__` hands out the class and
+// an iterator over the items, so the map is rebuilt empty with default
+// options and then filled item by item; `__copy__` is `copy()`, which keeps
+// every key's hash instead of hashing it again.  `__class_getitem__` makes
+// `ElasticHashMap[str, int]` a `types.GenericAlias`, as for dict.
 
 #include "common/errors.hpp"
 #include "python/arguments.hpp"
@@ -70,6 +76,14 @@ struct MapType {
         MapState<Twin> result = copy_map(self.value);
         update_map(result, other);
         return make_object<Class>(std::move(result));
+    }
+
+    // (class, (), None, None, items): `cls()`, then `m[k] = v` per item.
+    static OwnedRef reduce(Self& self) {
+        OwnedRef items = make_iterator<Twin, Element::items>(self);
+        OwnedRef no_arguments = checked(PyTuple_New(0));
+        return checked(PyTuple_Pack(5, reinterpret_cast<PyObject*>(Py_TYPE(self.py())), no_arguments.get(), Py_None,
+                                    Py_None, items.get()));
     }
 
     static OwnedRef repr(Self& self) {
@@ -284,6 +298,9 @@ struct MapType {
         {"popitem", as_cfunction(&Entry<EXCLUSIVE, &popitem>::noargs), METH_NOARGS, "popitem($self)\n--\n\n"},
         {"setdefault", as_cfunction(&Entry<EXCLUSIVE, &setdefault>::template method<setdefault_signature>),
          METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
+        {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
+        {"__copy__", as_cfunction(&Entry<SHARED, &copy>::noargs), METH_NOARGS, "__copy__($self)\n--\n\n"},
+        {"__reduce__", as_cfunction(&Entry<SHARED, &reduce>::noargs), METH_NOARGS, "__reduce__($self)\n--\n\n"},
         {},
     };
 

@@ -10,6 +10,10 @@
 // Options objects are not thread-bound: they never change after
 // construction, and their getters take shared borrows through the atomic
 // borrow flag, so any thread may read them.
+//
+// Copying and pickling: an options object reduces to its class and its
+// constructor arguments, which rebuild an equal object on any thread (the
+// values were validated once and pass the same checks again).
 #include "python/options.hpp"
 
 #include "python/arguments.hpp"
@@ -33,6 +37,20 @@ OwnedRef read_field(Object<Class>& self) {
 template <class Class, auto Member>
 constexpr PyGetSetDef property(const char* name) {
     return {name, Entry<SHARED, &read_field<Class, Member>>::getter, nullptr, nullptr, nullptr};
+}
+
+// __reduce__: (class, (field, ...)) with the fields in the constructor's
+// parameter order.
+template <class Class, auto... Members>
+OwnedRef reduce_to_arguments(Object<Class>& self) {
+    OwnedRef arguments = checked(PyTuple_Pack(sizeof...(Members), to_python(self.value.*Members).get()...));
+    return checked(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self.py())), arguments.get()));
+}
+
+template <class Class, auto... Members>
+PyMethodDef reduce_method() {
+    return {"__reduce__", as_cfunction(&Entry<SHARED, &reduce_to_arguments<Class, Members...>>::noargs), METH_NOARGS,
+            "__reduce__($self)\n--\n\n"};
 }
 
 [[noreturn]] void throw_value_error(const char* message) {
@@ -71,11 +89,18 @@ PyGetSetDef elastic_options_properties[] = {
     {},
 };
 
+PyMethodDef elastic_options_methods[] = {
+    reduce_method<ElasticOptionsClass, &ElasticOptionsValue::capacity, &ElasticOptionsValue::reserve_fraction,
+                  &ElasticOptionsValue::probe_scale>(),
+    {},
+};
+
 PyType_Slot elastic_options_slots[] = {
     {Py_tp_doc, const_cast<char*>("ElasticOptions(capacity=0, reserve_fraction=None, probe_scale=None)\n--\n\n")},
     {Py_tp_new, as_slot(&StaticEntry<&new_elastic_options>::constructor<ELASTIC_OPTIONS_SIGNATURE>)},
     {Py_tp_dealloc, as_slot(&dealloc<ElasticOptionsClass>)},
     {Py_tp_getset, elastic_options_properties},
+    {Py_tp_methods, elastic_options_methods},
     {0, nullptr},
 };
 
@@ -116,12 +141,19 @@ PyGetSetDef funnel_options_properties[] = {
     {},
 };
 
+PyMethodDef funnel_options_methods[] = {
+    reduce_method<FunnelOptionsClass, &FunnelOptionsValue::capacity, &FunnelOptionsValue::reserve_fraction,
+                  &FunnelOptionsValue::primary_probe_limit>(),
+    {},
+};
+
 PyType_Slot funnel_options_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("FunnelOptions(capacity=0, reserve_fraction=None, primary_probe_limit=None)\n--\n\n")},
     {Py_tp_new, as_slot(&StaticEntry<&new_funnel_options>::constructor<FUNNEL_OPTIONS_SIGNATURE>)},
     {Py_tp_dealloc, as_slot(&dealloc<FunnelOptionsClass>)},
     {Py_tp_getset, funnel_options_properties},
+    {Py_tp_methods, funnel_options_methods},
     {0, nullptr},
 };
 

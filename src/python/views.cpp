@@ -21,10 +21,14 @@
 // Keys and items views add comparison and set operators (set_ops.hpp);
 // values views have neither comparison nor hash slot, so they compare and
 // hash by identity.
+//
+// Their one method, __reduce__, refuses copying and pickling
+// (pickling.hpp): a view is a window onto one live map object.
 #include "python/views.hpp"
 
 #include "python/classes.hpp"
 #include "python/iterators.hpp"
+#include "python/pickling.hpp"
 #include "python/set_ops.hpp"
 
 namespace quorvel::python {
@@ -115,6 +119,7 @@ struct ViewClass {
         {Py_tp_iter, as_slot(&Entry<SHARED, &iter>::slot)},
         {Py_sq_contains, as_slot(&Entry<SHARED, &contains>::slot)},
         {Py_tp_repr, as_slot(&Entry<SHARED, &repr>::slot)},
+        {Py_tp_methods, unpicklable_methods<ViewClass>},
         // Keys and items views only (the list ends early for values views).
         {set_like ? Py_tp_richcompare : 0, as_slot(SetOps<ViewClass, Twin, E>::compare_slot)},
         {Py_nb_subtract, as_slot(SetOps<ViewClass, Twin, E>::difference_slot)},
