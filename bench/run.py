@@ -14,6 +14,7 @@ folder unless --out is given, so it never overwrites committed results.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import platform
 import subprocess
@@ -58,6 +59,14 @@ def run_native(native_dir: str, out: str, smoke: bool) -> None:
         env.update(QUORVEL_BENCH_SLOTS=SLOTS, QUORVEL_BENCH_GROW=GROWTH)
     args = [os.path.join(native_dir, "native_bench"), f"--benchmark_out={out}", "--benchmark_out_format=json"]
     subprocess.run(args, env=env, check=True)
+    # Kept compact for the repository: every repetition, one line each; the
+    # aggregates (mean, median, ...) are left out, the report recomputes them.
+    with open(out) as f:
+        data = json.load(f)
+    runs = [b for b in data["benchmarks"] if b.get("run_type") != "aggregate"]
+    with open(out, "w") as f:
+        f.write('{"context": ' + json.dumps(data["context"]) + ',\n"benchmarks": [\n')
+        f.write(",\n".join(json.dumps(b) for b in runs) + "\n]}\n")
 
 
 def run_probes(native_dir: str, out: str, smoke: bool) -> None:
