@@ -65,6 +65,10 @@ CHAIN_SCRIPT = textwrap.dedent(
     head = None
     for i in range(links):
         head = steps[i % len(steps)](head)
+    if how == "exit":
+        # Left for the interpreter to release as it shuts down.
+        print("released", kind, links)
+        sys.exit(0)
     release(head, how)
     del head
     # every instance owns a reference to its type: all were released
@@ -99,8 +103,9 @@ def test_chains_a_million_deep_are_released_without_recursion():
     finish(views)
 
 
-def test_single_class_chains_released_by_map_operations():
+def test_single_class_chains_released_by_map_operations_and_at_exit():
     elastic = release_chain("elastic", 300_000, "pop")
     funnel = release_chain("funnel", 150_000, "replace")
     finish(elastic)
     finish(funnel)
+    finish(release_chain("mixed", 300_000, "exit"))
