@@ -1,5 +1,6 @@
 """Threads: maps used side by side, racing first imports, thread affinity, foreign drops, shared options."""
 
+import gc
 import random
 import re
 import subprocess
@@ -18,6 +19,9 @@ THREADS = 4
 def run_together(functions):
     """Runs the functions on threads that start at once; returns their
     results in order, re-raising the first failure."""
+    # Garbage left by earlier tests may hold maps of this thread; collected on
+    # one of the new threads, they would be dropped there (and leaked).
+    gc.collect()
     barrier = threading.Barrier(len(functions))
     outcomes = [None] * len(functions)
 
