@@ -686,9 +686,11 @@ CAPACITY_SCRIPT = textwrap.dedent(
     start = virtual_size()
     outcomes = try_all()
     # Nothing partly built was left behind: no instance holds its type, and
-    # the address space is back where it was.
+    # the address space is back where it was (a sanitizer's allocator keeps
+    # freed memory in quarantine, so it is only measured without one).
     assert [sys.getrefcount(t) for t in types] == type_references
-    assert virtual_size() - start < 64 << 20
+    if sys.argv[1] == "limit":
+        assert virtual_size() - start < 64 << 20
     print(" ".join(sorted(outcomes)))
     """
 )
