@@ -25,11 +25,24 @@ CHAIN_SCRIPT = textwrap.dedent(
             return outer
         return link
 
+    class Box:
+        __slots__ = ("item",)
+
+        def __init__(self, item):
+            self.item = item
 
     LINKS = {
         "elastic": [wrap_in_map(E)],
         "funnel": [wrap_in_map(F)],
         "mixed": [wrap_in_map(E), wrap_in_map(F)],
+        # The interpreter's containers between the maps: its own bound on
+        # nested releases and ours must work together.
+        "containers": [
+            lambda inner: [wrap_in_map(E)(inner)],
+            lambda inner: (wrap_in_map(F)(inner),),
+            lambda inner: {0: wrap_in_map(E)(inner)},
+            lambda inner: Box(wrap_in_map(F)(inner)),
+        ],
         "views_and_iterators": [
             lambda inner: wrap_in_map(E)(inner).keys(),
             lambda inner: wrap_in_map(F)(inner).values(),
@@ -40,37 +53,32 @@ CHAIN_SCRIPT = textwrap.dedent(
         ],
     }
 
-    def release(head, how):
+    def release(chain, how):
+        # `chain` holds the only reference to the head of the chain.
         if how == "del":
-            del head
-        elif how == "clear":
-            holder = E()
-            holder[0] = head
-            del head
+            chain.clear()
+            return
+        holder = E() if how == "clear" else F()
+        holder[0] = chain.pop()
+        if how == "clear":
             holder.clear()
         elif how == "pop":
-            holder = F()
-            holder[0] = head
-            del head
             holder.pop(0)
         elif how == "replace":
-            holder = E()
-            holder[0] = head
-            del head
             holder[0] = None
+        assert len(holder) == (1 if how == "replace" else 0)
 
     kind, links, how = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     type_refs = [sys.getrefcount(t) for t in TYPES]
     steps = LINKS[kind]
-    head = None
+    chain = [None]
     for i in range(links):
-        head = steps[i % len(steps)](head)
+        chain.append(steps[i % len(steps)](chain.pop()))
     if how == "exit":
         # Left for the interpreter to release as it shuts down.
         print("released", kind, links)
         sys.exit(0)
-    release(head, how)
-    del head
+    release(chain, how)
     # every instance owns a reference to its type: all were released
     assert [sys.getrefcount(t) for t in TYPES] == type_refs
     print("released", kind, links)
@@ -103,9 +111,12 @@ def test_chains_a_million_deep_are_released_without_recursion():
     finish(views)
 
 
-def test_single_class_chains_released_by_map_operations_and_at_exit():
+def test_other_chains_and_release_paths():
     elastic = release_chain("elastic", 300_000, "pop")
     funnel = release_chain("funnel", 150_000, "replace")
     finish(elastic)
     finish(funnel)
-    finish(release_chain("mixed", 300_000, "exit"))
+    at_exit = release_chain("mixed", 300_000, "exit")
+    containers = release_chain("containers", 200_000, "del")
+    finish(at_exit)
+    finish(containers)
