@@ -127,9 +127,9 @@ def refcounts():
     return [sys.getrefcount(o) for o in TRACKED]
 
 
-def expect(error, function, *args):
+def expect(error, function, *args, **kwargs):
     try:
-        function(*args)
+        function(*args, **kwargs)
     except error:
         return
     raise AssertionError(f"{function} did not raise {error}")
@@ -163,7 +163,7 @@ def construction(cls):
         ([BrokenMapping(PAIRS)], {}, LookupError),
         ([BrokenKeys(PAIRS)], {}, ArithmeticError),
     ]:
-        expect(error, cls, *args, **kwargs) if not kwargs else expect(error, lambda: cls(*args, **kwargs))
+        expect(error, cls, *args, **kwargs)
     expect(TypeError, cls.with_options, OPTIONS[other_cls]())
     expect(TypeError, cls.with_options, None)
 
