@@ -59,6 +59,7 @@
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
+#include "python/release.hpp"
 
 namespace quorvel::python {
 
@@ -232,10 +233,10 @@ OwnedRef make_object(typename Class::Native&& value) {
     return object;
 }
 
-// tp_dealloc of every class.  On a foreign thread a thread-bound value is
+// The release of one instance.  On a foreign thread a thread-bound value is
 // leaked, not released: its owner thread may be using what it refers to.
 template <class Class>
-void dealloc(PyObject* self) noexcept {
+void release_object(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto& instance = Object<Class>::from(self);
     if (instance.on_owner_thread()) {
@@ -246,6 +247,14 @@ void dealloc(PyObject* self) noexcept {
     std::destroy_at(&instance.header);
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// tp_dealloc of every class: the release, with nesting bounded per thread
+// (release.hpp), so that maps nested a million deep through their values
+// do not overflow the stack.
+template <class Class>
+void dealloc(PyObject* self) noexcept {
+    release_bounded(self, &release_object<Class>);
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include "common/errors.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
+#include "python/interned.hpp"
 #include "python/iterators.hpp"
 #include "python/map_class.hpp"
 #include "python/views.hpp"
@@ -216,8 +217,10 @@ struct MapType {
     // the maps unequal, except the exceptions that are never absorbed.
     static bool equal(MapState<Twin>& map, PyObject* other) {
         {
+            PyObject* name = keys_name();
+            if (name == nullptr) throw PythonError{};
             PyObject* keys;
-            const int found = PyObject_GetOptionalAttrString(other, "keys", &keys);
+            const int found = PyObject_GetOptionalAttr(other, name, &keys);
             OwnedRef discarded = OwnedRef::steal(keys);
             if (found < 0) absorb_or_throw();
             if (found <= 0) return false;

@@ -23,10 +23,17 @@
 #include "python/map_class.hpp"
 
 #include "common/errors.hpp"
+#include "python/interned.hpp"
 
 namespace quorvel::python {
 
 namespace {
+
+PyObject* checked_keys_name() {
+    PyObject* name = keys_name();
+    if (name == nullptr) throw PythonError{};
+    return name;
+}
 
 // Wraps `key` (hashing it) and inserts the pair; a replaced value is released.
 template <class Twin>
@@ -66,7 +73,7 @@ void update_from_dict(MapState<Twin>& map, PyObject* dict) {
 
 template <class Twin>
 void update_from_keys(MapState<Twin>& map, PyObject* source) {
-    OwnedRef keys = checked(PyObject_CallMethod(source, "keys", nullptr));
+    OwnedRef keys = checked(PyObject_CallMethodNoArgs(source, checked_keys_name()));
     OwnedRef iterator = checked(PyObject_GetIter(keys.get()));
     for (;;) {
         PyObject* next;
@@ -111,7 +118,8 @@ void update_map(MapState<Twin>& map, PyObject* source) {
         update_from_dict(map, source);
     } else {
         PyObject* keys_attribute;
-        const bool has_keys = checked_status(PyObject_GetOptionalAttrString(source, "keys", &keys_attribute)) == 1;
+        const bool has_keys =
+            checked_status(PyObject_GetOptionalAttr(source, checked_keys_name(), &keys_attribute)) == 1;
         OwnedRef discarded = OwnedRef::steal(keys_attribute);  // a fresh method call is made below
         if (has_keys) {
             update_from_keys(map, source);
