@@ -72,6 +72,13 @@ struct MapType {
         return make_object<Class>(std::move(result));
     }
 
+    // The object itself plus every table and side array its core map owns,
+    // as dict.__sizeof__ counts its keys table, so that sys.getsizeof is
+    // the map's real footprint.  Keys and values are not included.
+    static OwnedRef size_of(Self& self) {
+        return checked(PyLong_FromSize_t(sizeof(Self) + self.value.core.allocated_bytes()));
+    }
+
     static OwnedRef repr(Self& self) {
         return checked(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Twin::map_name,
                                             unsigned{self.value.core.len()}, unsigned{self.value.core.capacity()}));
@@ -284,6 +291,7 @@ struct MapType {
         {"popitem", as_cfunction(&Entry<EXCLUSIVE, &popitem>::noargs), METH_NOARGS, "popitem($self)\n--\n\n"},
         {"setdefault", as_cfunction(&Entry<EXCLUSIVE, &setdefault>::template method<setdefault_signature>),
          METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
+        {"__sizeof__", as_cfunction(&Entry<SHARED, &size_of>::noargs), METH_NOARGS, "__sizeof__($self)\n--\n\n"},
         {},
     };
 
