@@ -509,13 +509,14 @@ private:
         from.reset_after_drain();
     }
 
-    // Starts fetching the home groups a placement of hash h would try first.
+    // Starts fetching the home group a placement of hash h most likely
+    // takes: batch b fills level b-1 first for as long as it can, and a
+    // rebuild places most entries in the first batches.
     void prefetch_placement(MapHash h) const noexcept {
         const auto n = static_cast<std::uint32_t>(levels_.size());
         if (n == 0) return;
-        const std::uint32_t b = std::min(advanced_batch().batch, n - 1);
-        levels_[b].prefetch_home(h);
-        if (b != 0) levels_[b - 1].prefetch_home(h);
+        const std::uint32_t b = std::min(batch_, n - 1);
+        levels_[b == 0 ? 0 : b - 1].prefetch_home(h);
     }
 
     void reset_after_drain() noexcept {
