@@ -486,18 +486,8 @@ private:
     // Moves every entry of `from`, in entry order, into chain[k] as insertions
     // would: when chain[k] has reached its max_insertions, it first moves its
     // own entries into chain[k + 1] the same way, and the entry goes there.
-    //
-    // Entries leave in slot order but land at random in a table far larger
-    // than the caches, so each placement waits on memory; the slots an entry
-    // a few places ahead will be placed into are fetched while the current
-    // one is placed.
     static void move_entries(ElasticHashMap& from, std::span<ElasticHashMap> chain, std::size_t& k) {
         elastic::for_each_occupied(from.levels_, [&](Location loc) {
-            const Level& source = from.levels_[loc.level];
-            if (const std::uint32_t ahead = loc.slot + REBUILD_PREFETCH_DISTANCE;
-                ahead < source.slots() && is_full(source.control(ahead))) {
-                chain[k].prefetch_placement(chain[k].hash_key(source.entry(ahead).key));
-            }
             EntryType entry = from.levels_[loc.level].relocate_out(loc.slot);
             --from.len_;
             if (chain[k].len_ >= chain[k].max_insertions_ && k + 1 < chain.size()) {
@@ -507,16 +497,6 @@ private:
             chain[k].place_moved(std::move(entry));
         });
         from.reset_after_drain();
-    }
-
-    // Starts fetching the home group a placement of hash h most likely
-    // takes: batch b fills level b-1 first for as long as it can, and a
-    // rebuild places most entries in the first batches.
-    void prefetch_placement(MapHash h) const noexcept {
-        const auto n = static_cast<std::uint32_t>(levels_.size());
-        if (n == 0) return;
-        const std::uint32_t b = std::min(batch_, n - 1);
-        levels_[b == 0 ? 0 : b - 1].prefetch_home(h);
     }
 
     void reset_after_drain() noexcept {
@@ -530,8 +510,6 @@ private:
         for (Level& level : levels_) level.release_entries();
         len_ = 0;
     }
-
-    static constexpr std::uint32_t REBUILD_PREFETCH_DISTANCE = 8;
 
     std::vector<Level> levels_;
     std::vector<std::uint32_t> quotas_;

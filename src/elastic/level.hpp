@@ -226,19 +226,6 @@ public:
         return first_free(h, table_.groups(), groups);
     }
 
-    // Starts fetching what a placement of hash h will touch: its start
-    // group's control bytes, and the slot of that group a placement would
-    // take if the group is as full as the level (about live/groups slots).
-    void prefetch_home(MapHash h) const noexcept {
-        if (table_.groups() == 0) return;
-        const std::uint32_t g = start_group(h);
-        __builtin_prefetch(table_.group(g));
-        const auto filled = static_cast<std::uint32_t>(
-            (static_cast<unsigned __int128>(group_reciprocal_) * live_) >> 64);
-        const std::uint32_t slot = g * GROUP_WIDTH + std::min(filled, GROUP_WIDTH - 1);
-        if (slot < table_.slots()) __builtin_prefetch(table_.slot(slot), 1);
-    }
-
     void place(FreeSlot at, std::uint8_t tag, K&& key, V&& value) noexcept {
         std::construct_at(table_.slot(at.slot), std::move(key), std::move(value));
         table_.set_control(at.slot, tag);

@@ -84,17 +84,6 @@ struct BucketLevel {
         return slot >= start && slot - start < bucket_width;
     }
 
-    // Starts fetching the key's window: its first control group, and the
-    // slot a placement would take if the bucket is as full as the level
-    // (about len/bucket_count slots).  bucket_count > 0.
-    void prefetch_window(MapHash h) const noexcept {
-        const std::uint32_t g = window_group(h);
-        __builtin_prefetch(table.group(g));
-        const auto filled = static_cast<std::uint32_t>(
-            bucket_count < 2 ? len : (static_cast<unsigned __int128>(bucket_reciprocal) * len) >> 64);
-        __builtin_prefetch(table.slot(g * GROUP_WIDTH + std::min(filled, GROUP_WIDTH - 1)), 1);
-    }
-
     // The lowest free slot of the key's window; `groups` counts the groups read.
     std::optional<std::uint32_t> first_free_in_window(MapHash h, std::uint64_t& groups) const noexcept {
         const std::uint32_t first = window_group(h);

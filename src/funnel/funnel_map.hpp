@@ -240,16 +240,8 @@ public:
         next.overflow_.reserve(overflow_.distinct());
         if (len_ > new_capacity) throw InternalError("resized funnel map should have free slot");
 
-        // Entries leave in entry order but land at random in a table larger
-        // than the caches: the windows an entry a few places ahead will try
-        // are fetched while the current one is placed.
         bool stranded = false;
         walk_entries(*this, [&](Location from, EntryType& entry) {
-            const RawTable<EntryType>& source = region_table(from);
-            if (const std::uint32_t ahead = from.slot + REBUILD_PREFETCH_DISTANCE;
-                ahead < source.slots() && is_full(source.control(ahead))) {
-                next.prefetch_placement(hash_key(source.slot(ahead)->key));
-            }
             const MapHash h = hash_key(entry.key);
             const auto to = next.choose_slot_for_new_key(h);
             if (!to) {
@@ -662,28 +654,6 @@ private:
         --len_;
     }
 
-    const RawTable<EntryType>& region_table(Location loc) const noexcept {
-        switch (loc.region) {
-            case FunnelRegion::level: return levels_[loc.level].table;
-            case FunnelRegion::primary: return primary_.table;
-            case FunnelRegion::fallback: break;
-        }
-        return fallback_.table;
-    }
-
-    // Starts fetching the windows a placement of hash h most likely takes:
-    // those of the first two levels with room in most of their windows (a
-    // level fills up to its last few slots, and while it does, most keys
-    // find their window full and go on).
-    void prefetch_placement(MapHash h) const noexcept {
-        unsigned fetched = 0;
-        for (const Level& level : levels_) {
-            if (level.bucket_count == 0 || level.len >= level.slots() - level.slots() / 16) continue;
-            level.prefetch_window(h);
-            if (++fetched == 2) return;
-        }
-    }
-
     template <class Self>
     static auto* slot_in(Self& self, Location loc) noexcept {
         switch (loc.region) {
@@ -729,8 +699,6 @@ private:
         if (fallback_.len != 0) destroy_entries(fallback_.table);
         fallback_.len = 0;
     }
-
-    static constexpr std::uint32_t REBUILD_PREFETCH_DISTANCE = 8;
 
     std::vector<Level> levels_;
     Primary primary_;
