@@ -8,6 +8,13 @@ including the Python loop around it (the same loop for every map type).
     python bench_python.py                    # N = 1e3, 1e5, 1e6; int and str keys
     python bench_python.py --sizes 1000 --repeat 3
     python bench_python.py --json out.json --plots out/
+
+For an instruction-count profile of one operation, run it under a profiler
+twice, once with --profile-reps 0 (everything but the operation) and once
+with 1, and take the difference:
+
+    valgrind --tool=callgrind python bench_python.py --profile lookup_hit \
+        --map ElasticHashMap --keys int --sizes 200000 --profile-reps 1
 """
 
 from __future__ import annotations
@@ -105,6 +112,45 @@ def run_once(factory, keys, missing) -> tuple[dict[str, float], int, int]:
     return {op: secs / n for op, secs in t.items()}, size, rss
 
 
+PROFILED = ("insert", "lookup_hit", "lookup_miss", "get", "update", "iterate", "delete")
+
+
+def profile(name: str, op: str, kind: str, n: int, reps: int, seed: int) -> None:
+    """Runs one operation `reps` times (0: only its setup), for a profiler."""
+    keys, missing = make_keys(kind, n, random.Random(seed))
+    factory = MAP_TYPES[name]
+    m = factory()
+    if op != "insert":
+        for k in keys:
+            m[k] = k
+    gc.collect()
+    for _ in range(reps):
+        if op == "insert":
+            m = factory()
+            for k in keys:
+                m[k] = k
+        elif op == "lookup_hit":
+            for k in keys:
+                m[k]
+        elif op == "lookup_miss":
+            for k in missing:
+                k in m
+        elif op == "get":
+            get = m.get
+            for k in keys:
+                get(k)
+        elif op == "update":
+            for k in keys:
+                m[k] = None
+        elif op == "iterate":
+            for _ in m:
+                pass
+        elif op == "delete":  # once: the keys are gone afterwards
+            for k in keys:
+                del m[k]
+            break
+
+
 def measure(n: int, kind: str, repeat: int, seed: int) -> dict:
     rng = random.Random(seed)
     keys, missing = make_keys(kind, n, rng)
@@ -188,7 +234,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--json", help="write the results as JSON to this file")
     parser.add_argument("--plots", help="write PNG plots into this folder (needs matplotlib)")
+    parser.add_argument("--profile", choices=PROFILED, help="run only this operation (see above)")
+    parser.add_argument("--map", choices=list(MAP_TYPES), default="ElasticHashMap", help="map type for --profile")
+    parser.add_argument("--profile-reps", type=int, default=1, help="repetitions for --profile (0: setup only)")
     args = parser.parse_args(argv)
+
+    if args.profile:
+        profile(args.map, args.profile, args.keys[0], args.sizes[0], args.profile_reps, args.seed)
+        return 0
 
     results = []
     for kind in args.keys:

@@ -12,8 +12,8 @@
 // division on the probe path.
 #pragma once
 
+#include <bit>
 #include <cstdint>
-#include <numeric>
 #include <vector>
 
 namespace quorvel {
@@ -29,13 +29,37 @@ constexpr std::uint32_t reduce_mod(std::uint32_t u, std::uint32_t n, std::uint64
 
 struct ProbeOps {
     // Every i in [1, n) coprime with n, ascending; the single step 1 below 2.
+    // Every table built - each level of every rebuild - makes this list, so
+    // it is made without a gcd per candidate: i is coprime with n exactly
+    // when none of n's (at most nine) prime factors divides it, and for the
+    // usual power-of-two group counts the list is simply the odd numbers.
     static std::vector<std::uint32_t> build_group_steps(std::uint32_t n) {
         if (n < 2) return {1};
         std::vector<std::uint32_t> steps;
+        if (std::has_single_bit(n)) {
+            steps.reserve(n / 2);
+            for (std::uint32_t i = 1; i < n; i += 2) steps.push_back(i);
+            return steps;
+        }
+        const std::vector<std::uint32_t> factors = prime_factors(n);
         for (std::uint32_t i = 1; i < n; ++i) {
-            if (std::gcd(i, n) == 1) steps.push_back(i);
+            bool coprime = true;
+            for (const std::uint32_t p : factors) coprime = coprime && i % p != 0;
+            if (coprime) steps.push_back(i);
         }
         return steps;
+    }
+
+    // The distinct prime factors of n >= 2, ascending.
+    static std::vector<std::uint32_t> prime_factors(std::uint32_t n) {
+        std::vector<std::uint32_t> factors;
+        for (std::uint32_t p = 2; std::uint64_t{p} * p <= n; ++p) {
+            if (n % p != 0) continue;
+            factors.push_back(p);
+            while (n % p == 0) n /= p;
+        }
+        if (n > 1) factors.push_back(n);
+        return factors;
     }
 };
 

@@ -411,29 +411,30 @@ private:
     // The placement table for batch b, then the fallback: the first free
     // slot along the key's sequence in the lowest level that has one.
     std::optional<Target> choose_slot(MapHash h, std::uint32_t b, std::uint32_t& groups) const noexcept {
-        const auto n = static_cast<std::uint32_t>(levels_.size());
-        std::optional<Target> loc;
-        const auto full = [&](std::uint32_t i) {
-            if (!loc) loc = full_probe(i, h, groups);
-        };
-        if (n == 0) return loc;
-        if (b == 0) {
-            full(0);
-        } else if (b >= n) {
-            full(n - 1);
-        } else if (levels_[b - 1].free_slots() <= levels_[b - 1].fill_threshold()) {
-            full(b);
-            full(b - 1);
-        } else if (elastic::saturate_u32(std::uint64_t{4} * levels_[b].free_slots()) <= levels_[b].slots()) {
-            full(b - 1);
-            full(b);
-        } else {
-            loc = limited_probe(b - 1, h, groups);
-            full(b);
-            full(b - 1);
+        if (const auto loc = choose_by_batch(h, b, groups)) return loc;
+        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+            if (const auto loc = full_probe(i, h, groups)) return loc;
         }
-        for (std::uint32_t i = 0; i < n; ++i) full(i);
-        return loc;
+        return std::nullopt;
+    }
+
+    // The attempts of the placement table, in order; the first that finds a
+    // free slot decides.
+    std::optional<Target> choose_by_batch(MapHash h, std::uint32_t b, std::uint32_t& groups) const noexcept {
+        const auto n = static_cast<std::uint32_t>(levels_.size());
+        if (n == 0) return std::nullopt;
+        if (b == 0) return full_probe(0, h, groups);
+        if (b >= n) return full_probe(n - 1, h, groups);
+        const auto either = [&](std::uint32_t first, std::uint32_t second) {
+            if (const auto loc = full_probe(first, h, groups)) return loc;
+            return full_probe(second, h, groups);
+        };
+        if (levels_[b - 1].free_slots() <= levels_[b - 1].fill_threshold()) return either(b, b - 1);
+        if (elastic::saturate_u32(std::uint64_t{4} * levels_[b].free_slots()) <= levels_[b].slots()) {
+            return either(b - 1, b);
+        }
+        if (const auto loc = limited_probe(b - 1, h, groups)) return loc;
+        return either(b, b - 1);
     }
 
     void place(Target target, std::uint8_t tag, BatchCursor cursor, K&& key, V&& value) noexcept {

@@ -13,6 +13,9 @@
 //   live, removed     occupied slots; removals since last emptied
 //   max_depth         the longest walk, in groups, that any placement into
 //                     the level took since it was last emptied
+//   home_depth        the same per start group: one byte per group, the
+//                     longest walk of a placement that started there
+//                     (255: at least that long)
 //
 // Everything but the counters is fixed at construction, so probing
 // multiplies by reciprocals and never divides or touches floating point.
@@ -31,13 +34,20 @@
 // groups, so a search stops there too.  This matters once a level is nearly
 // full: placements into it stay short (the budgets and batches see to that),
 // but groups holding an EMPTY slot grow rare, and without the bound a miss
-// would walk most of the level.  Both stops give exactly the answer of a
-// walk over every group.
+// would walk most of the level.  home_depth sharpens the bound: a key lies
+// no further along its sequence than the longest placement that started in
+// its start group, and most start groups only ever saw placements that
+// stayed in them, so a miss usually leaves a nearly full level after one
+// group - and a level where no placement started from the key's group is
+// passed without reading its control bytes at all (a byte of a 16 times
+// smaller array is far more likely to be in cache).  All these stops give
+// exactly the answer of a walk over every group.
 //
 // The level owns the entries of its occupied slots and releases them in
 // slot order, key before value, when it is cleared or dropped.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,12 +73,16 @@ struct ProbeStart {
     std::uint32_t step;
 };
 
-// A free slot found along a key's sequence, and how many groups of the
-// sequence were walked to reach it (1: the start group).
+// A free slot found along a key's sequence, how many groups of the
+// sequence were walked to reach it (1: the start group), and the group the
+// walk started from.
 struct FreeSlot {
     std::uint32_t slot;
     std::uint32_t depth;
+    std::uint32_t home;
 };
+
+inline constexpr std::uint8_t HOME_DEPTH_SATURATED = 255;
 
 template <MapKey K, class V>
 class Level {
@@ -84,6 +98,7 @@ public:
         : table_(std::move(other.table_)),
           group_steps_(std::move(other.group_steps_)),
           probe_limits_(std::move(other.probe_limits_)),
+          home_depth_(std::move(other.home_depth_)),
           live_(std::exchange(other.live_, 0)),
           removed_(std::exchange(other.removed_, 0)),
           max_depth_(std::exchange(other.max_depth_, 0)),
@@ -118,7 +133,7 @@ public:
 
     std::size_t allocated_bytes() const noexcept {
         return table_.allocated_bytes() + group_steps_.capacity() * sizeof(std::uint32_t) +
-               probe_limits_.allocated_bytes();
+               probe_limits_.allocated_bytes() + home_depth_.capacity();
     }
 
     // Start group: (H.lo ^ salt.lo) mod groups.
@@ -139,40 +154,72 @@ public:
 
     ProbeStart probe_start(MapHash h) const noexcept { return {start_group(h), step(h)}; }
 
+    // How many groups of its sequence a key starting in group `home` may lie
+    // from it: 0 when no placement started there (the level's longest walk
+    // when the byte saturated).
+    std::uint32_t home_depth(std::uint32_t home) const noexcept {
+        const std::uint8_t depth = home_depth_[home];
+        return depth == HOME_DEPTH_SATURATED ? max_depth_ : depth;
+    }
+
+    // The walks below stride by hand: a level has at most 2^28 groups (its
+    // slot count is 32-bit), so g + stride cannot wrap.
+
     // The slot holding `key`, comparing keys only on tag matches.  `groups`
-    // grows by the number of groups examined.
-    std::optional<std::uint32_t> find(const K& key, MapHash h, std::uint32_t& groups) const {
+    // grows by the number of groups examined.  Written as one loop over
+    // local copies of the table's fields and inlined into the map's level
+    // loop: it is the hot path of every lookup, and of every insertion.
+    [[gnu::always_inline]] std::optional<std::uint32_t> find(const K& key, MapHash h, std::uint32_t& groups) const {
         if (live_ == 0) return std::nullopt;
+        const std::uint8_t* const controls = table_.controls();
+        const Slot* const slots = table_.slot(0);
+        const std::uint32_t slot_count = table_.slots();
+        const std::uint32_t group_count = table_.groups();
         const std::uint8_t tag = h.tag();
-        std::optional<std::uint32_t> found;
-        walk(h, std::min(table_.groups(), max_depth_), groups, [&](std::uint32_t g) {
+        const std::uint32_t home = start_group(h);
+        // No key of this level started where this one would: it is not
+        // here, and the group's control bytes need not even be read.
+        const std::uint32_t limit = std::min(group_count, home_depth(home));
+        if (limit == 0) return std::nullopt;
+        std::uint32_t g = home;
+        std::uint32_t stride = 0;
+        for (std::uint32_t walked = 1;; ++walked) {
+            ++groups;
             const std::uint32_t base = g * GROUP_WIDTH;
-            const Group group = Group::load(table_.group(g));
+            const Group group = Group::load(controls + base);
             for (const std::uint32_t j : group.match_tag(tag)) {
-                if (KeyOps<K>::equal(table_.slot(base + j)->key, key)) {
-                    found = base + j;
-                    return true;
-                }
+                if (KeyOps<K>::equal(slots[base + j].key, key)) return base + j;
             }
             const BitMask never_used = group.match_tag(EMPTY);
-            return never_used.any() && base + never_used.lowest() < table_.slots();
-        });
-        return found;
+            if (never_used.any() && base + never_used.lowest() < slot_count) return std::nullopt;
+            if (walked >= limit) return std::nullopt;
+            // Most walks end in their first group: the stride, a read from
+            // the step list, is only looked up when the walk goes on.
+            if (stride == 0) stride = step(h);
+            g = g + stride >= group_count ? g + stride - group_count : g + stride;
+        }
     }
 
     // First free slot along the key's sequence within `budget` groups (at
     // least one group is examined).  `groups` grows by the groups examined.
     std::optional<FreeSlot> first_free(MapHash h, std::uint32_t budget, std::uint32_t& groups) const noexcept {
-        if (live_ >= table_.slots()) return std::nullopt;
-        const std::uint32_t before = groups;
-        std::optional<std::uint32_t> found;
-        walk(h, std::min(table_.groups(), std::max(budget, 1u)), groups, [&](std::uint32_t g) {
-            const BitMask free = match_free(table_.group(g));
-            if (free.any() && g * GROUP_WIDTH + free.lowest() < table_.slots()) found = g * GROUP_WIDTH + free.lowest();
-            return found.has_value();
-        });
-        if (!found) return std::nullopt;
-        return FreeSlot{*found, groups - before};
+        const std::uint32_t slot_count = table_.slots();
+        if (live_ >= slot_count) return std::nullopt;
+        const std::uint8_t* const controls = table_.controls();
+        const std::uint32_t group_count = table_.groups();
+        const std::uint32_t limit = std::min(group_count, budget);
+        const std::uint32_t home = start_group(h);
+        std::uint32_t g = home;
+        std::uint32_t stride = 0;
+        for (std::uint32_t walked = 1;; ++walked) {
+            ++groups;
+            const std::uint32_t base = g * GROUP_WIDTH;
+            const BitMask free = match_free(controls + base);
+            if (free.any() && base + free.lowest() < slot_count) return FreeSlot{base + free.lowest(), walked, home};
+            if (walked >= limit) return std::nullopt;
+            if (stride == 0) stride = step(h);
+            g = g + stride >= group_count ? g + stride - group_count : g + stride;
+        }
     }
 
     std::optional<FreeSlot> first_free_uniform(MapHash h, std::uint32_t& groups) const noexcept {
@@ -184,6 +231,9 @@ public:
         table_.set_control(at.slot, tag);
         ++live_;
         max_depth_ = std::max(max_depth_, at.depth);
+        std::uint8_t& home = home_depth_[at.home];
+        const auto depth = static_cast<std::uint8_t>(std::min<std::uint32_t>(at.depth, HOME_DEPTH_SATURATED));
+        if (depth > home) home = depth;
     }
 
     // Removal: the entry leaves, a DELETED byte keeps other keys' paths intact.
@@ -218,6 +268,7 @@ public:
     void clear() noexcept {
         release_entries();
         table_.reset_controls();
+        std::fill(home_depth_.begin(), home_depth_.end(), std::uint8_t{0});
         live_ = 0;
         removed_ = 0;
         max_depth_ = 0;
@@ -228,27 +279,11 @@ private:
         : table_(slots),
           group_steps_(ProbeOps::build_group_steps(table_.groups())),
           probe_limits_(ProbeLimits::build(slots, table_.groups(), reserve_fraction, probe_scale)),
+          home_depth_(table_.groups(), std::uint8_t{0}),
           fill_threshold_(elastic::fill_threshold(slots, reserve_fraction)),
           salt_((std::uint64_t{index} + 1) * LEVEL_SALT),
           group_reciprocal_(reciprocal(table_.groups())),
           step_reciprocal_(reciprocal(static_cast<std::uint32_t>(group_steps_.size()))) {}
-
-    // Visits up to `limit` (>= 1) groups of the key's sequence until `visit`
-    // returns true.  Most walks end in their first group, so the stride (a
-    // read from the step list, a cache miss in a large level) is only
-    // looked up when the walk goes on.
-    template <class Visit>
-    void walk(MapHash h, std::uint32_t limit, std::uint32_t& groups, Visit&& visit) const {
-        const std::uint32_t first = start_group(h);
-        ++groups;
-        if (visit(first) || limit <= 1) return;
-        GroupWalk sequence(first, step(h), table_.groups());
-        for (std::uint32_t n = limit - 1; n != 0; --n) {
-            sequence.advance();
-            ++groups;
-            if (visit(sequence.group())) return;
-        }
-    }
 
     Slot move_out(std::uint32_t slot) noexcept {
         Slot& stored = *table_.slot(slot);
@@ -261,6 +296,7 @@ private:
     RawTable<Slot> table_;
     std::vector<std::uint32_t> group_steps_;
     ProbeLimits probe_limits_;
+    std::vector<std::uint8_t> home_depth_;  // per start group; see the top of the file
     std::uint32_t live_ = 0;
     std::uint32_t removed_ = 0;
     std::uint32_t max_depth_ = 0;  // no key lies further along its sequence

@@ -4,7 +4,11 @@
 //     hash           its Python hash, computed once when the key enters an
 //                    operation; never -1, never recomputed (growth, copies
 //                    and popitem reuse it, so __hash__ runs once per call)
-//     not_exact_str  the key's type is not exactly str
+//
+// 16 bytes, so that an entry (key and value reference) is 24.  Whether the
+// key is exactly a str is not stored: equality needs it only after the
+// hashes matched and the objects differ, and then it reads both objects
+// anyway, so asking their types costs nothing.
 //
 // The maps feed `hash` (all 64 bits) into their seeded map hash and compare
 // keys with `KeyOps<HashedAny>::equal(stored, probe)`:
@@ -21,6 +25,11 @@
 //      BaseException such as KeyboardInterrupt is not: `equal` throws
 //      PythonError with it pending, which aborts the core operation before
 //      it changed anything, and the frame reports it.
+//
+// KeyProbe is the key of a lookup: the caller's object, hashed, seen as a
+// HashedAny without taking a reference, so a lookup allocates nothing and
+// touches no reference count of the key.  It lives for one call, during
+// which the caller's reference keeps the object alive.
 #pragma once
 
 #include <cstdint>
@@ -45,25 +54,43 @@ public:
     HashedAny& operator=(HashedAny&&) noexcept = default;
 
     // A second strong reference with the stored hash; no __hash__ call.
-    HashedAny dup() const noexcept { return HashedAny(object_.dup(), hash_, not_exact_str_); }
+    HashedAny dup() const noexcept { return HashedAny(object_.dup(), hash_); }
 
     PyObject* object() const noexcept { return object_.get(); }
     Py_hash_t hash() const noexcept { return hash_; }
     std::uint64_t hash_value() const noexcept { return static_cast<std::uint64_t>(hash_); }
-    bool not_exact_str() const noexcept { return not_exact_str_; }
+    bool not_exact_str() const noexcept { return !PyUnicode_CheckExact(object_.get()); }
 
     // Step 4 of the equality above (the Python part), out of line.
     static bool python_equal(const HashedAny& stored, const HashedAny& probe);
 
 private:
-    HashedAny(OwnedRef object, Py_hash_t hash) noexcept
-        : object_(std::move(object)), hash_(hash), not_exact_str_(!PyUnicode_CheckExact(object_.get())) {}
-    HashedAny(OwnedRef object, Py_hash_t hash, bool not_exact_str) noexcept
-        : object_(std::move(object)), hash_(hash), not_exact_str_(not_exact_str) {}
+    friend class KeyProbe;
+
+    HashedAny(OwnedRef object, Py_hash_t hash) noexcept : object_(std::move(object)), hash_(hash) {}
 
     OwnedRef object_;
     Py_hash_t hash_;
-    bool not_exact_str_;
+};
+
+static_assert(sizeof(HashedAny) == 2 * sizeof(void*), "a key is a reference and a hash");
+
+class KeyProbe {
+public:
+    // Hashes `object` (borrowed); false when that raised, with the
+    // exception set.
+    explicit KeyProbe(PyObject* object) noexcept : key_(OwnedRef::steal(object), PyObject_Hash(object)) {}
+    ~KeyProbe() { (void)key_.object_.release(); }  // the reference was never ours
+    KeyProbe(const KeyProbe&) = delete;
+    KeyProbe& operator=(const KeyProbe&) = delete;
+
+    explicit operator bool() const noexcept { return key_.hash_ != -1; }
+    const HashedAny& key() const noexcept { return key_; }
+    // The key as a map stores it: a reference of its own, the same hash.
+    HashedAny owned() const noexcept { return key_.dup(); }
+
+private:
+    HashedAny key_;
 };
 
 }  // namespace quorvel::python
@@ -77,7 +104,7 @@ struct KeyOps<python::HashedAny> {
     static bool equal(const python::HashedAny& stored, const python::HashedAny& probe) {
         if (stored.hash() != probe.hash()) return false;
         if (stored.object() == probe.object()) return true;
-        if (!stored.not_exact_str() && !probe.not_exact_str()) {
+        if (!probe.not_exact_str() && !stored.not_exact_str()) {
             return PyUnicode_Equal(stored.object(), probe.object()) == 1;
         }
         return python::HashedAny::python_equal(stored, probe);

@@ -87,6 +87,13 @@ struct MapType {
                                     Py_None, items.get()));
     }
 
+    // The object itself plus every table and side array its core map owns,
+    // as dict.__sizeof__ counts its keys table, so that sys.getsizeof is
+    // the map's real footprint.  Keys and values are not included.
+    static OwnedRef size_of(Self& self) {
+        return checked(PyLong_FromSize_t(sizeof(Self) + self.value.core.allocated_bytes()));
+    }
+
     static OwnedRef repr(Self& self) {
         return checked(PyUnicode_FromFormat("%s(len=%u, capacity=%u)", Twin::map_name,
                                             unsigned{self.value.core.len()}, unsigned{self.value.core.capacity()}));
@@ -95,9 +102,10 @@ struct MapType {
     // ---- mapping operations ----
     //
     // The hot paths (subscript, assignment, membership, get) hash the key
-    // once in HashedAny::wrap and go straight to the core; they report a
-    // missing key or a failed hash by returning the error value, without
-    // throwing.
+    // once in a KeyProbe, which takes no reference, and go straight to the
+    // core; they report a missing key or a failed hash by returning the
+    // error value, without throwing.  Only a key the map keeps gets a
+    // reference of its own.
 
     // KeyError for `key` as the interpreter's set raises it: the key is the
     // single argument, a tuple key is the argument tuple, None gives none.
@@ -106,20 +114,20 @@ struct MapType {
     static Py_ssize_t length(Self& self) { return self.value.core.len(); }
 
     static OwnedRef subscript(Self& self, PyObject* key) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return {};
-        if (const OwnedRef* value = self.value.core.get(*probe)) return value->dup();
+        if (const OwnedRef* value = self.value.core.get(probe.key())) return value->dup();
         set_key_error(key);
         return {};
     }
 
     // `m[k] = v`, or `del m[k]` when value is null.
     static int assign(Self& self, PyObject* key, PyObject* value) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return -1;
         MapState<Twin>& map = self.value;
         if (value == nullptr) {
-            std::optional<OwnedRef> removed = map.core.remove(*probe);
+            std::optional<OwnedRef> removed = map.core.remove(probe.key());
             if (!removed) {
                 set_key_error(key);
                 return -1;
@@ -127,23 +135,23 @@ struct MapType {
             ++map.mutation_count;
             return 0;
         }
-        std::optional<OwnedRef> replaced = map.core.insert(std::move(*probe), OwnedRef::from_borrowed(value));
+        std::optional<OwnedRef> replaced = map.core.insert(probe.owned(), OwnedRef::from_borrowed(value));
         ++map.mutation_count;
         return 0;  // `replaced`, if any, is released here, after the map is consistent
     }
 
     static int contains(Self& self, PyObject* key) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return -1;
-        return self.value.core.get(*probe) != nullptr;
+        return self.value.core.get(probe.key()) != nullptr;
     }
 
     static constexpr Signature get_signature{"get", {"key", "default"}, 2, 1, 2};
 
     static OwnedRef get(Self& self, PyObject* key, PyObject* default_value) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return {};
-        if (const OwnedRef* value = self.value.core.get(*probe)) return value->dup();
+        if (const OwnedRef* value = self.value.core.get(probe.key())) return value->dup();
         return OwnedRef::from_borrowed(default_value != nullptr ? default_value : Py_None);
     }
 
@@ -162,9 +170,9 @@ struct MapType {
 
     // Unlike dict.pop, a default of None counts as no default.
     static OwnedRef pop(Self& self, PyObject* key, PyObject* default_value) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return {};
-        if (std::optional<OwnedRef> removed = self.value.core.remove(*probe)) {
+        if (std::optional<OwnedRef> removed = self.value.core.remove(probe.key())) {
             ++self.value.mutation_count;
             return std::move(*removed);
         }
@@ -197,12 +205,12 @@ struct MapType {
     // absent and nothing can have changed the map since (it is borrowed
     // exclusively), so no key is compared twice.
     static OwnedRef setdefault(Self& self, PyObject* key, PyObject* default_value) {
-        std::optional<HashedAny> probe = HashedAny::wrap(key);
+        const KeyProbe probe(key);
         if (!probe) return {};
         MapState<Twin>& map = self.value;
-        if (const OwnedRef* value = map.core.get(*probe)) return value->dup();
+        if (const OwnedRef* value = map.core.get(probe.key())) return value->dup();
         PyObject* value = default_value != nullptr ? default_value : Py_None;
-        map.core.insert_new(std::move(*probe), OwnedRef::from_borrowed(value));
+        map.core.insert_new(probe.owned(), OwnedRef::from_borrowed(value));
         ++map.mutation_count;
         return OwnedRef::from_borrowed(value);
     }
@@ -304,6 +312,7 @@ struct MapType {
         {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585"},
         {"__copy__", as_cfunction(&Entry<SHARED, &copy>::noargs), METH_NOARGS, "__copy__($self)\n--\n\n"},
         {"__reduce__", as_cfunction(&Entry<SHARED, &reduce>::noargs), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+        {"__sizeof__", as_cfunction(&Entry<SHARED, &size_of>::noargs), METH_NOARGS, "__sizeof__($self)\n--\n\n"},
         {},
     };
 

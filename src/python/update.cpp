@@ -38,9 +38,9 @@ PyObject* checked_keys_name() {
 // Wraps `key` (hashing it) and inserts the pair; a replaced value is released.
 template <class Twin>
 void store(MapState<Twin>& map, PyObject* key, OwnedRef value) {
-    std::optional<HashedAny> wrapped = HashedAny::wrap(key);
-    if (!wrapped) throw PythonError{};
-    map.core.insert(std::move(*wrapped), std::move(value));
+    const KeyProbe probe(key);
+    if (!probe) throw PythonError{};
+    map.core.insert(probe.owned(), std::move(value));
 }
 
 template <class Twin>

@@ -64,18 +64,18 @@ inline bool objects_equal(PyObject* stored, PyObject* probe) {
 // map's own lookup.
 template <class Twin>
 bool keys_contain(const MapState<Twin>& map, PyObject* probe) {
-    std::optional<HashedAny> key = HashedAny::wrap(probe);
+    const KeyProbe key(probe);
     if (!key) throw PythonError{};
-    return map.core.get(*key) != nullptr;
+    return map.core.get(key.key()) != nullptr;
 }
 
 // Items-view membership: only a 2-tuple can be a member.
 template <class Twin>
 bool items_contain(const MapState<Twin>& map, PyObject* probe) {
     if (!PyTuple_Check(probe) || PyTuple_GET_SIZE(probe) != 2) return false;
-    std::optional<HashedAny> key = HashedAny::wrap(PyTuple_GET_ITEM(probe, 0));
+    const KeyProbe key(PyTuple_GET_ITEM(probe, 0));
     if (!key) throw PythonError{};
-    const OwnedRef* stored = map.core.get(*key);
+    const OwnedRef* stored = map.core.get(key.key());
     return stored != nullptr && objects_equal(stored->get(), PyTuple_GET_ITEM(probe, 1));
 }
 

@@ -68,6 +68,16 @@ TEST(GroupSteps, AreTheUnitsBelowN) {
     EXPECT_EQ(ProbeOps::build_group_steps(1000).size(), 400u);  // Euler's phi(1000)
 }
 
+TEST(GroupSteps, AreExactlyTheNumbersCoprimeWithN) {
+    for (std::uint32_t n = 2; n <= 2100; ++n) {
+        std::vector<std::uint32_t> expected;
+        for (std::uint32_t i = 1; i < n; ++i) {
+            if (std::gcd(i, n) == 1) expected.push_back(i);
+        }
+        ASSERT_EQ(ProbeOps::build_group_steps(n), expected) << "n = " << n;
+    }
+}
+
 TEST(ReduceMod, IsExactAtTheEdges) {
     const std::uint32_t max = 0xFFFF'FFFFu;
     for (std::uint32_t n : {2u, 3u, 7u, 16u, 1000u, 65537u, 0x8000'0000u, max - 1, max}) {
