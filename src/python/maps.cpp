@@ -23,6 +23,7 @@
 #include "python/interned.hpp"
 #include "python/iterators.hpp"
 #include "python/map_class.hpp"
+#include "python/rich_compare.hpp"
 #include "python/views.hpp"
 
 namespace quorvel::python {
@@ -257,27 +258,11 @@ struct MapType {
     }
 
     static OwnedRef compare(Self& self, PyObject* other, int op) {
-        switch (op) {
-            case Py_EQ: {
-                Borrow borrow(self.header.borrow, Access::shared);
-                if (!borrow) return OwnedRef::from_borrowed(Py_NotImplemented);
-                return OwnedRef::from_borrowed(equal(self.value, other) ? Py_True : Py_False);
-            }
-            case Py_NE: {
-                // The full dispatch, so a reflected __eq__ of other counts;
-                // unlike ==, its failures propagate.
-                OwnedRef result = checked(PyObject_RichCompare(self.py(), other, Py_EQ));
-                const int truth = checked_status(PyObject_IsTrue(result.get()));
-                return OwnedRef::from_borrowed(truth ? Py_False : Py_True);
-            }
-            case Py_LT:
-            case Py_LE:
-            case Py_GT:
-            case Py_GE:
-                return OwnedRef::from_borrowed(Py_NotImplemented);
-            default:
-                throw InternalError("invalid compareop");
-        }
+        return rich_compare(self.py(), other, op, [&] {
+            Borrow borrow(self.header.borrow, Access::shared);
+            if (!borrow) return OwnedRef::from_borrowed(Py_NotImplemented);
+            return OwnedRef::from_borrowed(equal(self.value, other) ? Py_True : Py_False);
+        });
     }
 
     // ---- tables ----

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "python/iterators.hpp"
+#include "python/rich_compare.hpp"
 #include "python/views.hpp"
 
 namespace quorvel::python {
@@ -65,24 +66,10 @@ struct SetOps {
     }
 
     static OwnedRef compare(Self& self, PyObject* other, int op) {
-        switch (op) {
-            case Py_EQ: {
-                Borrow borrow(self.header.borrow, Access::shared);  // never refused
-                return OwnedRef::from_borrowed(equal(self, other) ? Py_True : Py_False);
-            }
-            case Py_NE: {
-                OwnedRef result = checked(PyObject_RichCompare(self.py(), other, Py_EQ));
-                const int truth = checked_status(PyObject_IsTrue(result.get()));
-                return OwnedRef::from_borrowed(truth ? Py_False : Py_True);
-            }
-            case Py_LT:
-            case Py_LE:
-            case Py_GT:
-            case Py_GE:
-                return OwnedRef::from_borrowed(Py_NotImplemented);
-            default:
-                throw InternalError("invalid compareop");
-        }
+        return rich_compare(self.py(), other, op, [&] {
+            Borrow borrow(self.header.borrow, Access::shared);  // never refused
+            return OwnedRef::from_borrowed(equal(self, other) ? Py_True : Py_False);
+        });
     }
 
     // `v - other` (keep == false) and `v & other` (keep == true).
