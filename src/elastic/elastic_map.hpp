@@ -14,9 +14,9 @@
 //
 // Lookup walks levels 0..max_level, each along the key's own probe sequence,
 // comparing keys only on tag matches and leaving a level at the first group
-// with a never-used slot, or once it has walked as far as any placement into
-// that level ever did (level.hpp says why both are sound, also after
-// removals).
+// with a never-used slot, or once it has walked as far as any placement
+// from the key's start group into that level ever did - at once when there
+// was none (level.hpp says why these stops are sound, also after removals).
 //
 // Insertion of a new key.  Batch b fills levels b-1 and b.  While level b-1
 // is above its fill threshold and level b is under three quarters full, a

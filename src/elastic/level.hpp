@@ -38,10 +38,10 @@
 // no further along its sequence than the longest placement that started in
 // its start group, and most start groups only ever saw placements that
 // stayed in them, so a miss usually leaves a nearly full level after one
-// group - and a level where no placement started from the key's group is
-// passed without reading its control bytes at all (a byte of a 16 times
-// smaller array is far more likely to be in cache).  All these stops give
-// exactly the answer of a walk over every group.
+// group.  The bound is read only when the first group leaves the question
+// open, so that a hit in its start group - most hits - touches nothing but
+// that group and its slot.  All these stops give exactly the answer of a
+// walk over every group.
 //
 // The level owns the entries of its occupied slots and releases them in
 // slot order, key before value, when it is cleared or dropped.
@@ -177,10 +177,7 @@ public:
         const std::uint32_t group_count = table_.groups();
         const std::uint8_t tag = h.tag();
         const std::uint32_t home = start_group(h);
-        // No key of this level started where this one would: it is not
-        // here, and the group's control bytes need not even be read.
-        const std::uint32_t limit = std::min(group_count, home_depth(home));
-        if (limit == 0) return std::nullopt;
+        std::uint32_t limit = 0;
         std::uint32_t g = home;
         std::uint32_t stride = 0;
         for (std::uint32_t walked = 1;; ++walked) {
@@ -192,9 +189,10 @@ public:
             }
             const BitMask never_used = group.match_tag(EMPTY);
             if (never_used.any() && base + never_used.lowest() < slot_count) return std::nullopt;
+            // Most walks end in their first group: the bound and the stride
+            // (reads from side arrays) are only looked up when it goes on.
+            if (walked == 1) limit = std::min(group_count, home_depth(home));
             if (walked >= limit) return std::nullopt;
-            // Most walks end in their first group: the stride, a read from
-            // the step list, is only looked up when the walk goes on.
             if (stride == 0) stride = step(h);
             g = g + stride >= group_count ? g + stride - group_count : g + stride;
         }
