@@ -186,11 +186,11 @@ def print_table(result: dict) -> None:
         cells = []
         for name in names:
             ns = result["ns_per_op"][name][op]
-            cells.append(f"{ns:10.1f}" + (f" ({ns / base[op]:5.2f}x)" if name != "dict" else " " * 9))
+            cells.append(f"{ns:10.1f}" + (f" ({ns / base[op]:5.2f}x)" if name != "dict" else ""))
         print(f"{op:<14}" + "".join(f"{c:>24}" for c in cells))
     for label, key in (("bytes/entry", "bytes_per_entry"), ("RSS/entry", "rss_bytes_per_entry")):
         d = result[key]["dict"]
-        cells = [f"{result[key][name]:10.1f}" + (f" ({result[key][name] / d:5.2f}x)" if name != "dict" and d else " " * 9)
+        cells = [f"{result[key][name]:10.1f}" + (f" ({result[key][name] / d:5.2f}x)" if name != "dict" and d else "")
                  for name in names]
         print(f"{label:<14}" + "".join(f"{c:>24}" for c in cells))
 
