@@ -10,7 +10,8 @@
 namespace quorvel {
 namespace {
 
-using Table = RawTable<Entry<std::uint64_t, std::uint64_t>>;
+using Slot = Entry<std::uint64_t, std::uint64_t>;
+using Table = RawTable<Slot>;
 
 TEST(RawTable, ZeroSlotsAllocatesNothing) {
     Table t(0);
@@ -19,6 +20,17 @@ TEST(RawTable, ZeroSlotsAllocatesNothing) {
     EXPECT_EQ(t.control_offset(), 0u);
     EXPECT_EQ(t.allocated_bytes(), 0u);
     t.reset_controls();  // harmless
+}
+
+// __sizeof__ reports this figure, so it must cover the whole allocation:
+// the 64-byte-rounded block plus the alignment unit it is over-allocated by.
+TEST(RawTable, AllocatedBytesCoverTheAlignmentSlack) {
+    for (const std::uint32_t slots : {1u, 16u, 17u, 1000u}) {
+        Table t(slots);
+        const TableLayout layout = TableLayout::compute(slots, sizeof(Slot), alignof(Slot),
+                                                        PLATFORM_MAX_OBJECT);
+        EXPECT_EQ(t.allocated_bytes(), layout.block_size + TABLE_ALIGN) << slots;
+    }
 }
 
 TEST(RawTable, GroupCountsAndSpareControlsStayEmpty) {

@@ -110,7 +110,9 @@ public:
     std::uint32_t slots() const noexcept { return slots_; }
     std::uint32_t groups() const noexcept { return groups_; }
     std::uint64_t control_offset() const noexcept { return control_offset_; }
-    std::size_t allocated_bytes() const noexcept { return block_size_; }
+    // What the block really costs: its size plus the alignment unit it was
+    // over-allocated by.
+    std::size_t allocated_bytes() const noexcept { return block_ != nullptr ? block_size_ + TABLE_ALIGN : 0; }
 
     // Storage of slot i (i < slots); holds a live T only while control(i) is full.
     T* slot(std::uint32_t i) noexcept { return reinterpret_cast<T*>(block_) + i; }
