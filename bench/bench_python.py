@@ -195,6 +195,55 @@ def print_table(result: dict) -> None:
         print(f"{label:<14}" + "".join(f"{c:>24}" for c in cells))
 
 
+# What the maps aim for at N = 1,000,000, as ratios to dict in the same run.
+TARGETS = (
+    ("lookup hit", "lookup_hit", 1.5),
+    ("lookup miss", "lookup_miss", 1.5),
+    ("insert of new keys", "insert", 2.0),
+    ("bytes per entry", None, 1.2),
+)
+TARGET_N = 1_000_000
+
+
+def ratio(result: dict, name: str, op: str | None) -> float:
+    """The map's figure divided by dict's: an operation's time, or bytes per entry when op is None."""
+    if op is None:
+        return result["bytes_per_entry"][name] / result["bytes_per_entry"]["dict"]
+    return result["ns_per_op"][name][op] / result["ns_per_op"]["dict"][op]
+
+
+def markdown_table(result: dict) -> list[str]:
+    names = [n for n in MAP_TYPES if n != "dict"]
+    lines = [f"#### N = {result['n']:,}, {result['keys']} keys", "",
+             "| operation | dict | " + " | ".join(names) + " |", "|---|---" + "|---" * len(names) + "|"]
+    for op in OPERATIONS:
+        cells = [f"{result['ns_per_op'][n][op]:.1f} ({ratio(result, n, op):.2f}×)" for n in names]
+        lines.append(f"| {op} (ns) | {result['ns_per_op']['dict'][op]:.1f} | " + " | ".join(cells) + " |")
+    cells = [f"{result['bytes_per_entry'][n]:.1f} ({ratio(result, n, None):.2f}×)" for n in names]
+    lines.append(f"| bytes per entry | {result['bytes_per_entry']['dict']:.1f} | " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+def write_markdown(results: list[dict], path: str) -> None:
+    """The tables of a run, and the targets at N = 1,000,000 when that size ran."""
+    names = [n for n in MAP_TYPES if n != "dict"]
+    lines = []
+    at_target = [r for r in results if r["n"] == TARGET_N]
+    if at_target:
+        lines += ["### Targets at N = 1,000,000 (ratio to dict, same run)", "",
+                  "| keys | measure | target | " + " | ".join(names) + " |", "|---|---|---" + "|---" * len(names) + "|"]
+        for r in at_target:
+            for label, op, limit in TARGETS:
+                cells = [f"{ratio(r, n, op):.2f}" + ("" if ratio(r, n, op) <= limit else " (not met)") for n in names]
+                lines.append(f"| {r['keys']} | {label} | ≤ {limit} | " + " | ".join(cells) + " |")
+        lines.append("")
+    lines += ["### Every measurement (ns per operation, or bytes per entry; ratio to dict)", ""]
+    for r in results:
+        lines += markdown_table(r)
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
 def write_plots(results: list[dict], folder: str) -> list[str]:
     import matplotlib
 
@@ -234,6 +283,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--json", help="write the results as JSON to this file")
     parser.add_argument("--plots", help="write PNG plots into this folder (needs matplotlib)")
+    parser.add_argument("--markdown", help="write the tables as Markdown to this file")
     parser.add_argument("--profile", choices=PROFILED, help="run only this operation (see above)")
     parser.add_argument("--map", choices=list(MAP_TYPES), default="ElasticHashMap", help="map type for --profile")
     parser.add_argument("--profile-reps", type=int, default=1, help="repetitions for --profile (0: setup only)")
@@ -255,6 +305,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": sys.version, "results": results}, f, indent=1)
+    if args.markdown:
+        write_markdown(results, args.markdown)
+        print(f"wrote {args.markdown}")
     if args.plots:
         for path in write_plots(results, args.plots):
             print(f"wrote {path}")

@@ -105,6 +105,7 @@ def main() -> int:
             import bench_python
 
             py_args = ["--json", os.path.join(out, "python.json")]
+            py_args += ["--markdown", os.path.join(out, "python.md")]
             py_args += ["--sizes", "1000", "--repeat", "1"] if args.smoke else ["--plots", out]
             bench_python.main(py_args)
         if not args.skip_native:
