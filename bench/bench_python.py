@@ -112,6 +112,27 @@ def run_once(factory, keys, missing) -> tuple[dict[str, float], int, int]:
     return {op: secs / n for op, secs in t.items()}, size, rss
 
 
+def memory_sweep(kind: str, top: int, points: int, seed: int) -> dict:
+    """Bytes per entry (getsizeof / len) as each map fills to `top`, read at
+    `points` log-spaced sizes.  Every table doubles at some fill, so a single
+    N can fall just before one map's doubling and just after another's; the
+    sweep shows the whole saw-tooth."""
+    keys, _ = make_keys(kind, top, random.Random(seed))
+    checkpoints = sorted({round(1000 * (top / 1000) ** (i / (points - 1))) for i in range(points)})
+    sweep: dict[str, list] = {"n": checkpoints}
+    for name, factory in MAP_TYPES.items():
+        m = factory()
+        per_entry = []
+        filled = 0
+        for n in checkpoints:
+            for k in keys[filled:n]:
+                m[k] = k
+            filled = n
+            per_entry.append(sys.getsizeof(m) / n)
+        sweep[name] = per_entry
+    return sweep
+
+
 PROFILED = ("insert", "lookup_hit", "lookup_miss", "get", "update", "iterate", "delete")
 
 
@@ -224,7 +245,7 @@ def markdown_table(result: dict) -> list[str]:
     return lines + [""]
 
 
-def write_markdown(results: list[dict], path: str) -> None:
+def write_markdown(results: list[dict], sweeps: list[dict], path: str) -> None:
     """The tables of a run, and the targets at N = 1,000,000 when that size ran."""
     names = [n for n in MAP_TYPES if n != "dict"]
     lines = []
@@ -237,6 +258,15 @@ def write_markdown(results: list[dict], path: str) -> None:
                 cells = [f"{ratio(r, n, op):.2f}" + ("" if ratio(r, n, op) <= limit else " (not met)") for n in names]
                 lines.append(f"| {r['keys']} | {label} | ≤ {limit} | " + " | ".join(cells) + " |")
         lines.append("")
+    if sweeps:
+        lines += [f"### Bytes per entry from N = 1,000 to {max(sweeps[0]['n']):,} (ratio to dict at the same N)", "",
+                  "| keys | map | geometric mean | lowest | highest |", "|---|---|---|---|---|"]
+        for sweep in sweeps:
+            for n in names:
+                ratios = [a / b for a, b in zip(sweep[n], sweep["dict"])]
+                lines.append(f"| {sweep['keys']} | {n} | {statistics.geometric_mean(ratios):.2f} | "
+                             f"{min(ratios):.2f} | {max(ratios):.2f} |")
+        lines.append("")
     lines += ["### Every measurement (ns per operation, or bytes per entry; ratio to dict)", ""]
     for r in results:
         lines += markdown_table(r)
@@ -244,7 +274,7 @@ def write_markdown(results: list[dict], path: str) -> None:
         f.write("\n".join(lines))
 
 
-def write_plots(results: list[dict], folder: str) -> list[str]:
+def write_plots(results: list[dict], sweeps: list[dict], folder: str) -> list[str]:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -272,6 +302,22 @@ def write_plots(results: list[dict], folder: str) -> list[str]:
         fig.savefig(path, dpi=110)
         plt.close(fig)
         written.append(path)
+    if sweeps:
+        fig, axes = plt.subplots(1, len(sweeps), figsize=(6 * len(sweeps), 4.2), squeeze=False)
+        for ax, sweep in zip(axes[0], sweeps):
+            for name in MAP_TYPES:
+                ax.plot(sweep["n"], sweep[name], label=name, linewidth=1.2)
+            ax.set_xscale("log")
+            ax.set_xlabel("entries")
+            ax.set_title(f"{sweep['keys']} keys")
+            ax.grid(True, which="both", linewidth=0.3)
+        axes[0][0].set_ylabel("bytes per entry (sys.getsizeof / len)")
+        axes[0][-1].legend()
+        fig.tight_layout()
+        path = os.path.join(folder, "python_memory.png")
+        fig.savefig(path, dpi=110)
+        plt.close(fig)
+        written.append(path)
     return written
 
 
@@ -284,6 +330,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", help="write the results as JSON to this file")
     parser.add_argument("--plots", help="write PNG plots into this folder (needs matplotlib)")
     parser.add_argument("--markdown", help="write the tables as Markdown to this file")
+    parser.add_argument("--sweep-points", type=int, default=60,
+                        help="sizes at which bytes per entry is read from 1,000 to the largest N (0: no sweep)")
     parser.add_argument("--profile", choices=PROFILED, help="run only this operation (see above)")
     parser.add_argument("--map", choices=list(MAP_TYPES), default="ElasticHashMap", help="map type for --profile")
     parser.add_argument("--profile-reps", type=int, default=1, help="repetitions for --profile (0: setup only)")
@@ -302,14 +350,18 @@ def main(argv: list[str] | None = None) -> int:
             results.append(result)
             print_table(result)
             sys.stdout.flush()
+    sweeps = []
+    if args.sweep_points > 1:
+        for kind in args.keys:
+            sweeps.append({"keys": kind, **memory_sweep(kind, max(args.sizes), args.sweep_points, args.seed)})
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"python": sys.version, "results": results}, f, indent=1)
+            json.dump({"python": sys.version, "results": results, "memory_sweeps": sweeps}, f, indent=1)
     if args.markdown:
-        write_markdown(results, args.markdown)
+        write_markdown(results, sweeps, args.markdown)
         print(f"wrote {args.markdown}")
     if args.plots:
-        for path in write_plots(results, args.plots):
+        for path in write_plots(results, sweeps, args.plots):
             print(f"wrote {path}")
     return 0
 
