@@ -376,31 +376,41 @@ private:
         const std::uint8_t tag = h.tag();
         const auto searched = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(levels_.size(), std::uint64_t{max_populated_level_} + 1));
+        const Level* const levels = levels_.data();
         for (std::uint32_t i = 0; i < searched; ++i) {
-            const Level& level = levels_[i];
-            if (level.bucket_count == 0) continue;
+            const Level& level = levels[i];
+            // A level without buckets has no slots, so len == 0 covers it too.
             if (level.len == 0) {
-                note_vacancy<kTrack>(out, Location::level_slot(i, level.window_start(h)));
+                if (kTrack && level.bucket_count != 0) {
+                    note_vacancy<kTrack>(out, Location::level_slot(i, level.window_start(h)));
+                }
                 continue;
             }
             const std::uint32_t first = level.window_group(h);
-            for (std::uint32_t g = first; g < first + level.groups_per_bucket; ++g) {
+            std::uint32_t g = first;
+            do {
                 ++out.groups;
                 const Group group = Group::load(level.table.group(g));
-                for (const std::uint32_t bit : group.match_tag(tag)) {
-                    const std::uint32_t slot = g * GROUP_WIDTH + bit;
-                    if (KeyOps<K>::equal(level.table.slot(slot)->key, key)) {
-                        out.found = Location::level_slot(i, slot);
-                        return true;
-                    }
-                }
+                const BitMask matches = group.match_tag(tag);
+                const BitMask empty = group.match_tag(EMPTY);
                 if constexpr (kTrack) {
                     if (const BitMask free = group.match_free()) {
                         note_vacancy<kTrack>(out, Location::level_slot(i, g * GROUP_WIDTH + free.lowest()));
                     }
                 }
-                if (group.match_tag(EMPTY)) return true;
-            }
+                // Most windows of a walk hold neither the tag nor an EMPTY
+                // slot: one test passes them.
+                if ((matches.bits() | empty.bits()) != 0) {
+                    for (const std::uint32_t bit : matches) {
+                        const std::uint32_t slot = g * GROUP_WIDTH + bit;
+                        if (KeyOps<K>::equal(level.table.slot(slot)->key, key)) {
+                            out.found = Location::level_slot(i, slot);
+                            return true;
+                        }
+                    }
+                    if (empty) return true;
+                }
+            } while (++g < first + level.groups_per_bucket);
         }
         if constexpr (kTrack) {
             // Levels above max_populated_level are empty: the first with a
