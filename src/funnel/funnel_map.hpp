@@ -373,6 +373,17 @@ private:
     // True when the search is over (found, or absent by the rules).
     template <bool kTrack>
     bool probe_levels(const K& key, MapHash h, RuleProbe& out) const {
+        // Buckets of 16 slots (the usual case) make every window one group:
+        // the walk then needs no group loop and no multiply per level.
+        if (!levels_.empty() && levels_.front().groups_per_bucket == 1) {
+            return probe_levels_by<kTrack, 1>(key, h, out);
+        }
+        return probe_levels_by<kTrack, 0>(key, h, out);
+    }
+
+    // kGroups: the groups of a window when known at compile time, else 0.
+    template <bool kTrack, std::uint32_t kGroups>
+    bool probe_levels_by(const K& key, MapHash h, RuleProbe& out) const {
         const std::uint8_t tag = h.tag();
         const auto searched = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(levels_.size(), std::uint64_t{max_populated_level_} + 1));
@@ -386,7 +397,8 @@ private:
                 }
                 continue;
             }
-            const std::uint32_t first = level.window_group(h);
+            const std::uint32_t per_bucket = kGroups != 0 ? kGroups : level.groups_per_bucket;
+            const std::uint32_t first = level.window_bucket(h) * per_bucket;
             std::uint32_t g = first;
             do {
                 ++out.groups;
@@ -410,7 +422,7 @@ private:
                     }
                     if (empty) return true;
                 }
-            } while (++g < first + level.groups_per_bucket);
+            } while (++g < first + per_bucket);
         }
         if constexpr (kTrack) {
             // Levels above max_populated_level are empty: the first with a
