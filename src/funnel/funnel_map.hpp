@@ -384,8 +384,10 @@ private:
     // True when the search is over (found, or absent by the rules).
     template <bool kTrack>
     bool probe_levels(const K& key, MapHash h, RuleProbe& out) const {
-        // Buckets of 16 slots (the usual case) make every window one group:
-        // the walk then needs no group loop and no multiply per level.
+        // All levels share one bucket width.  Buckets of 16 slots (the usual
+        // case) make every window one group: the walk then needs no group
+        // loop and no multiply per level.  A level with entries has buckets
+        // of at least one group, so the walk's do-while reads at least one.
         if (!levels_.empty() && levels_.front().groups_per_bucket == 1) {
             return probe_levels_by<kTrack, 1>(key, h, out);
         }
