@@ -70,12 +70,13 @@ struct BucketLevel {
     std::uint32_t slots() const noexcept { return table.slots(); }
     bool is_full() const noexcept { return len >= table.slots(); }
 
-    // First group of the key's bucket (bucket_count > 0).  With one bucket
-    // the reciprocal is 0 and the reduction gives 0, as it must.
-    std::uint32_t window_group(MapHash h) const noexcept {
+    // The key's bucket and its first group (bucket_count > 0).  With one
+    // bucket the reciprocal is 0 and the reduction gives 0, as it must.
+    std::uint32_t window_bucket(MapHash h) const noexcept {
         const std::uint32_t x = h.lo() ^ static_cast<std::uint32_t>(salt);
-        return reduce_mod(x, bucket_count, bucket_reciprocal) * groups_per_bucket;
+        return reduce_mod(x, bucket_count, bucket_reciprocal);
     }
+    std::uint32_t window_group(MapHash h) const noexcept { return window_bucket(h) * groups_per_bucket; }
     std::uint32_t window_start(MapHash h) const noexcept { return window_group(h) * GROUP_WIDTH; }
 
     bool in_window(MapHash h, std::uint32_t slot) const noexcept {
