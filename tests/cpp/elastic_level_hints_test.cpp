@@ -54,7 +54,7 @@ TEST(ElasticLevelHints, EveryStoredKeyNamesItsLevel) {
 
 TEST(ElasticLevelHints, LevelsFromTheSharedBitOnShareIt) {
     LevelHints hints(1 << 10);
-    EXPECT_EQ(hints.buckets(), 64u);
+    EXPECT_EQ(hints.buckets(), 128u);
     const MapHash h{0x0123'4567'89AB'CDEFull};
     hints.note(h, 3);
     hints.note(h, 31);
