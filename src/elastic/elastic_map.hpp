@@ -4,6 +4,8 @@
 // Layout.  A map of capacity n owns
 //
 //     levels[0..N)   Level tables of ceil(n/2), then halving sizes, summing to n
+//     hints          per hash bucket, the levels that keys of the bucket went
+//                    to (level_hints.hpp)
 //     quotas[]       how many new keys each batch places (sum = max_insertions)
 //     len, capacity, max_insertions = n - floor(delta*n)
 //     batch, quota_left         the batch being filled and what it may still place
@@ -12,11 +14,13 @@
 //     seed, global_seed         the two seeds of the map hash (both fixed for
 //                               the map's life, across clears and rebuilds)
 //
-// Lookup walks levels 0..max_level, each along the key's own probe sequence,
-// comparing keys only on tag matches and leaving a level at the first group
-// with a never-used slot, or once it has walked as far as any placement
-// from the key's start group into that level ever did - at once when there
-// was none (level.hpp says why these stops are sound, also after removals).
+// Lookup walks the levels its hash bucket names, ascending (the levels up to
+// max_level that keys of the bucket ever went to: no other level can hold
+// the key), each along the key's own probe sequence, comparing keys only on
+// tag matches and leaving a level at the first group with a never-used
+// slot, or once it has walked as far as any placement from the key's start
+// group into that level ever did - at once when there was none (level.hpp
+// says why these stops are sound, also after removals).
 //
 // Insertion of a new key.  Batch b fills levels b-1 and b.  While level b-1
 // is above its fill threshold and level b is under three quarters full, a
@@ -51,6 +55,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -69,6 +74,7 @@
 #include "common/seed.hpp"
 #include "elastic/entry_order.hpp"
 #include "elastic/level.hpp"
+#include "elastic/level_hints.hpp"
 #include "elastic/options.hpp"
 #include "elastic/sizing.hpp"
 
@@ -102,6 +108,7 @@ public:
 
     ElasticHashMap(ElasticHashMap&& other) noexcept
         : levels_(std::move(other.levels_)),
+          hints_(std::exchange(other.hints_, elastic::LevelHints())),
           quotas_(std::move(other.quotas_)),
           len_(std::exchange(other.len_, 0)),
           capacity_(std::exchange(other.capacity_, 0)),
@@ -132,6 +139,7 @@ public:
     void swap(ElasticHashMap& other) noexcept {
         using std::swap;
         swap(levels_, other.levels_);
+        swap(hints_, other.hints_);
         swap(quotas_, other.quotas_);
         swap(len_, other.len_);
         swap(capacity_, other.capacity_);
@@ -161,9 +169,11 @@ public:
     std::uint32_t max_level() const noexcept { return max_level_; }
     const std::vector<Level>& levels() const noexcept { return levels_; }
     const std::vector<std::uint32_t>& quotas() const noexcept { return quotas_; }
+    const elastic::LevelHints& level_hints() const noexcept { return hints_; }
 
     std::size_t allocated_bytes() const noexcept {
-        std::size_t bytes = levels_.capacity() * sizeof(Level) + quotas_.capacity() * sizeof(std::uint32_t);
+        std::size_t bytes = levels_.capacity() * sizeof(Level) + quotas_.capacity() * sizeof(std::uint32_t) +
+                            hints_.allocated_bytes();
         for (const Level& level : levels_) bytes += level.allocated_bytes();
         return bytes;
     }
@@ -176,13 +186,35 @@ public:
 
     // The one lookup walk, reporting how many groups it examined.
     ProbedLookup probe_lookup(const K& key, MapHash h) const {
+        using elastic::LevelHints;
         std::uint32_t groups = 0;
-        const auto searched = static_cast<std::uint32_t>(
-            std::min<std::size_t>(levels_.size(), std::size_t{max_level_} + 1));
-        for (std::uint32_t i = 0; i < searched; ++i) {
+        if (levels_.empty()) return {std::nullopt, groups};
+        // Level 0 holds half the entries and its bit is nearly always set:
+        // it is searched without asking, while the hint word loads.
+        const std::uint32_t hinted = hints_.candidates(h);
+        if (const auto slot = levels_[0].find(key, h, groups)) return {Location{0, *slot}, groups};
+        for (std::uint32_t left = hinted & LevelHints::OWN_BITS & ~1u; left != 0; left &= left - 1) {
+            const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
+            if (const auto slot = levels_[i].find(key, h, groups)) return {Location{i, *slot}, groups};
+        }
+        // The shared bit stands for every level from there to max_level.
+        if (hinted & LevelHints::SHARED) return probe_levels_from(LevelHints::SHARED_BIT, key, h, groups);
+        return {std::nullopt, groups};
+    }
+
+    // The walk over levels first..max_level, for maps of more than 31 levels:
+    // kept out of line so that the common path stays small.
+    [[gnu::noinline]] ProbedLookup probe_levels_from(std::uint32_t first, const K& key, MapHash h,
+                                                     std::uint32_t groups) const {
+        for (std::uint32_t i = first; i < searched_levels(); ++i) {
             if (const auto slot = levels_[i].find(key, h, groups)) return {Location{i, *slot}, groups};
         }
         return {std::nullopt, groups};
+    }
+
+    // Levels 0..max_level: the only ones that hold entries.
+    std::uint32_t searched_levels() const noexcept {
+        return static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), std::size_t{max_level_} + 1));
     }
 
     std::optional<Location> find(const K& key, MapHash h) const {
@@ -263,6 +295,7 @@ public:
 
     void clear() noexcept {
         for (Level& level : levels_) level.clear();
+        hints_.clear();
         len_ = 0;
         batch_ = 0;
         quota_left_ = quotas_.empty() ? 0 : quotas_[0];
@@ -360,6 +393,7 @@ private:
             levels_.push_back(Level::with_capacity(sizes[k], reserve_fraction_, probe_scale_, k));
         }
         quotas_ = elastic::batch_quotas(sizes, n, reserve_fraction_);
+        hints_ = elastic::LevelHints(n);
         capacity_ = n;
         max_insertions_ = elastic::max_insertions(n, reserve_fraction_);
         quota_left_ = quotas_.empty() ? 0 : quotas_[0];
@@ -375,7 +409,7 @@ private:
             const auto loc = choose_slot(h, cursor.batch, groups);
             count_insertion(groups);
             if (loc) {
-                place(*loc, h.tag(), cursor, std::move(key), std::move(value));
+                place(*loc, h, cursor, std::move(key), std::move(value));
                 return;
             }
             if (capacity_ == elastic::U32_MAX) throw std::bad_alloc();
@@ -437,8 +471,9 @@ private:
         return either(b, b - 1);
     }
 
-    void place(Target target, std::uint8_t tag, BatchCursor cursor, K&& key, V&& value) noexcept {
-        levels_[target.level].place(target.at, tag, std::move(key), std::move(value));
+    void place(Target target, MapHash h, BatchCursor cursor, K&& key, V&& value) noexcept {
+        levels_[target.level].place(target.at, h.tag(), std::move(key), std::move(value));
+        hints_.note(h, target.level);
         batch_ = cursor.batch;
         quota_left_ = cursor.quota != 0 ? cursor.quota - 1 : 0;
         max_level_ = std::max(max_level_, target.level);
@@ -457,7 +492,7 @@ private:
         count_insertion(groups);
         // The chain was sized so that every table it fills keeps a free slot.
         if (!loc) throw InternalError("no free slot found after resize");
-        place(*loc, h.tag(), cursor, std::move(entry.key), std::move(entry.value));
+        place(*loc, h, cursor, std::move(entry.key), std::move(entry.value));
     }
 
     // The empty maps a rebuild of `entries` entries at `capacity` will fill,
@@ -500,6 +535,7 @@ private:
     }
 
     void reset_after_drain() noexcept {
+        hints_.clear();
         batch_ = 0;
         quota_left_ = quotas_.empty() ? 0 : quotas_[0];
         max_level_ = 0;
@@ -512,6 +548,7 @@ private:
     }
 
     std::vector<Level> levels_;
+    elastic::LevelHints hints_;
     std::vector<std::uint32_t> quotas_;
     std::uint32_t len_ = 0;
     std::uint32_t capacity_ = 0;

@@ -7,6 +7,10 @@
 //   group_steps       strides coprime with the group count; the key picks
 //   step_reciprocal   one with bits 35..63 and 0..2 of H ^ salt, so keys
 //                     that share a start group usually part at once
+//   step_mask         for a power-of-two group count (every level of a
+//                     power-of-two capacity but the 1-slot tail): there the
+//                     reductions are masks and the step list is the odd
+//                     numbers, so the step is computed, not read
 //   probe_limits      budgets of the limited probe, by free-slot count
 //   fill_threshold    floor(delta * s / 2): at or below this many free
 //                     slots the level counts as full for its batch
@@ -19,6 +23,14 @@
 //
 // Everything but the counters is fixed at construction, so probing
 // multiplies by reciprocals and never divides or touches floating point.
+//
+// Power-of-two group counts.  For n = 2^k groups the reciprocal is exactly
+// 2^(64-k), so reduce_mod(u, n) is u mod 2^k = u & (n-1); and the steps
+// coprime with n are the n/2 odd numbers 1, 3, ..., n-1, so element i of the
+// list is 2i+1.  Such a level therefore keeps no step list at all: start
+// group and step are two masks and a shift, with the same values as the
+// general path (which a test checks on random hashes), and no random read
+// of a side array lies on the probe path.
 //
 // Why DELETED, and why a search may still stop early.  A removal writes
 // DELETED, which placement treats as free but a search does not treat as an
@@ -48,6 +60,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -84,6 +97,9 @@ struct FreeSlot {
 
 inline constexpr std::uint8_t HOME_DEPTH_SATURATED = 255;
 
+// step_mask of a level whose group count is not a power of two.
+inline constexpr std::uint32_t GENERAL_STEPS = 0xFFFF'FFFFu;
+
 template <MapKey K, class V>
 class Level {
 public:
@@ -105,7 +121,9 @@ public:
           fill_threshold_(other.fill_threshold_),
           salt_(other.salt_),
           group_reciprocal_(other.group_reciprocal_),
-          step_reciprocal_(other.step_reciprocal_) {}
+          step_reciprocal_(other.step_reciprocal_),
+          group_mask_(other.group_mask_),
+          step_mask_(other.step_mask_) {}
     Level& operator=(Level&&) = delete;
     ~Level() { release_entries(); }
 
@@ -119,7 +137,11 @@ public:
     std::uint64_t salt() const noexcept { return salt_; }
     std::uint64_t group_reciprocal() const noexcept { return group_reciprocal_; }
     std::uint64_t step_reciprocal() const noexcept { return step_reciprocal_; }
-    const std::vector<std::uint32_t>& group_steps() const noexcept { return group_steps_; }
+    bool power_of_two_groups() const noexcept { return step_mask_ != GENERAL_STEPS; }
+    // The step list (made on demand when the level computes its steps).
+    std::vector<std::uint32_t> group_steps() const {
+        return power_of_two_groups() ? ProbeOps::build_group_steps(table_.groups()) : group_steps_;
+    }
     const ProbeLimits& probe_limits() const noexcept { return probe_limits_; }
     std::uint8_t control(std::uint32_t i) const noexcept { return table_.control(i); }
 
@@ -138,18 +160,19 @@ public:
 
     // Start group: (H.lo ^ salt.lo) mod groups.
     std::uint32_t start_group(MapHash h) const noexcept {
-        if (table_.groups() <= 1) return 0;
-        return reduce_mod(h.lo() ^ static_cast<std::uint32_t>(salt_), table_.groups(), group_reciprocal_);
+        const std::uint32_t u = h.lo() ^ static_cast<std::uint32_t>(salt_);
+        if (power_of_two_groups()) return u & group_mask_;
+        return reduce_mod(u, table_.groups(), group_reciprocal_);
     }
 
     // Stride: the step list's element at (low word of (H ^ salt) rotated
     // right by 35) mod its length.
     std::uint32_t step(MapHash h) const noexcept {
-        const auto count = static_cast<std::uint32_t>(group_steps_.size());
-        if (count == 1) return group_steps_[0];
         const std::uint32_t u = h.lo() ^ static_cast<std::uint32_t>(salt_);
         const std::uint32_t v = (u << 29) | ((h.hi() ^ static_cast<std::uint32_t>(salt_ >> 32)) >> 3);
-        return group_steps_[reduce_mod(v, count, step_reciprocal_)];
+        if (power_of_two_groups()) return ((v & step_mask_) << 1) | 1;
+        const auto count = static_cast<std::uint32_t>(group_steps_.size());
+        return count == 1 ? group_steps_[0] : group_steps_[reduce_mod(v, count, step_reciprocal_)];
     }
 
     ProbeStart probe_start(MapHash h) const noexcept { return {start_group(h), step(h)}; }
@@ -275,13 +298,26 @@ public:
 private:
     Level(std::uint32_t slots, double reserve_fraction, double probe_scale, std::uint32_t index)
         : table_(slots),
-          group_steps_(ProbeOps::build_group_steps(table_.groups())),
+          group_steps_(has_power_of_two_groups(table_.groups()) ? std::vector<std::uint32_t>{}
+                                                               : ProbeOps::build_group_steps(table_.groups())),
           probe_limits_(ProbeLimits::build(slots, table_.groups(), reserve_fraction, probe_scale)),
           home_depth_(table_.groups(), std::uint8_t{0}),
           fill_threshold_(elastic::fill_threshold(slots, reserve_fraction)),
           salt_((std::uint64_t{index} + 1) * LEVEL_SALT),
           group_reciprocal_(reciprocal(table_.groups())),
-          step_reciprocal_(reciprocal(static_cast<std::uint32_t>(group_steps_.size()))) {}
+          step_reciprocal_(reciprocal(step_count(table_.groups()))),
+          group_mask_(table_.groups() <= 1 ? 0 : table_.groups() - 1),
+          step_mask_(has_power_of_two_groups(table_.groups()) ? step_count(table_.groups()) - 1 : GENERAL_STEPS) {}
+
+    // 0 and 1 groups count as a power of two: start group 0, step 1.
+    static bool has_power_of_two_groups(std::uint32_t groups) noexcept {
+        return groups <= 1 || std::has_single_bit(groups);
+    }
+    // Length of the step list: n/2 odd steps for n = 2^k >= 2, phi(n) otherwise.
+    std::uint32_t step_count(std::uint32_t groups) const noexcept {
+        if (has_power_of_two_groups(groups)) return groups <= 2 ? 1 : groups / 2;
+        return static_cast<std::uint32_t>(group_steps_.size());
+    }
 
     Slot move_out(std::uint32_t slot) noexcept {
         Slot& stored = *table_.slot(slot);
@@ -302,6 +338,8 @@ private:
     std::uint64_t salt_;
     std::uint64_t group_reciprocal_;
     std::uint64_t step_reciprocal_;
+    std::uint32_t group_mask_;  // groups - 1 (0 below 2 groups); used when step_mask_ is
+    std::uint32_t step_mask_;   // a mask: step list length - 1, or GENERAL_STEPS
 };
 
 }  // namespace quorvel::elastic

@@ -32,7 +32,9 @@ void expect_lookups_agree(const Map& map, std::uint64_t ids, HashMode mode, std:
         const TestKey key = TestKey::make(id, mode);
         const auto found = map.find(key, map.hash_key(key));
         ASSERT_EQ(found.has_value(), stored.count(id) == 1) << "key " << id << ", seed " << seed;
-        if (found) EXPECT_EQ(map.entry_at(*found).key, key) << "key " << id << ", seed " << seed;
+        if (found) {
+            EXPECT_EQ(map.entry_at(*found).key, key) << "key " << id << ", seed " << seed;
+        }
     }
 }
 
