@@ -45,7 +45,7 @@ public:
     static ProbeLimits build(std::uint32_t slots, std::uint32_t groups, double delta, double scale) {
         ProbeLimits limits;
         if (slots == 0 || groups < 2) return limits;
-        const double horizon = log2_correctly_rounded(1.0 / delta);
+        const double horizon = horizon_of(delta);
         for (std::uint32_t i = 2; i <= groups; ++i) {
             const double o = static_cast<double>(std::uint64_t{16} * (i - 1)) / scale;
             if (o >= horizon) break;
@@ -69,6 +69,21 @@ public:
     std::size_t allocated_bytes() const noexcept { return runs_.capacity() * sizeof(Run); }
 
 private:
+    // log2(1/delta), correctly rounded.  Every level of every table a map
+    // builds asks for the same delta, and the correctly rounded log2 costs
+    // over a thousand instructions - a few percent of filling a small map,
+    // which rebuilds itself as it grows - so each thread remembers its last
+    // answer.
+    static double horizon_of(double delta) {
+        thread_local double last_delta = 0.0;
+        thread_local double last_horizon = 0.0;
+        if (delta != last_delta) {
+            last_horizon = log2_correctly_rounded(1.0 / delta);
+            last_delta = delta;
+        }
+        return last_horizon;
+    }
+
     // Pair (i, k) arrives with i rising: it answers for every free count up
     // to k, overriding the runs it covers completely.
     void record(std::uint32_t groups, std::uint32_t max_free) {
