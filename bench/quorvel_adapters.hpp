@@ -33,6 +33,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "common/seed.hpp"
@@ -80,16 +81,13 @@ inline std::size_t entries_at_load(std::size_t slots, double delta) {
 
 // ---- our maps ---------------------------------------------------------------
 
-struct ElasticAdapter {
-    static constexpr const char* name = "elastic";
-    ElasticHashMap<Key, Value> map;
+// What both core maps answer alike; each adapter below only says how its
+// map is built.
+template <class Map>
+struct CoreMapAdapter {
+    Map map;
 
-    ElasticAdapter() : map(ElasticHashMap<Key, Value>::with_options_and_hasher(ElasticOptions{}, gen_per_hasher_seed())) {}
-    ElasticAdapter(std::size_t slots, double delta)
-        : map(ElasticHashMap<Key, Value>::with_options_and_hasher(
-              ElasticOptions{.reserve_fraction = delta, .probe_scale = 16.0,
-                             .capacity = static_cast<std::uint32_t>(slots)},
-              gen_per_hasher_seed())) {}
+    explicit CoreMapAdapter(Map&& built) : map(std::move(built)) {}
 
     std::size_t slots() const { return map.capacity(); }
     std::size_t room() const { return map.max_insertions(); }
@@ -98,24 +96,30 @@ struct ElasticAdapter {
     bool contains(Key k) const { return map.get(k) != nullptr; }
 };
 
-struct FunnelAdapter {
+struct ElasticAdapter : CoreMapAdapter<ElasticHashMap<Key, Value>> {
+    using Map = ElasticHashMap<Key, Value>;
+    static constexpr const char* name = "elastic";
+
+    ElasticAdapter() : CoreMapAdapter(Map::with_options_and_hasher(ElasticOptions{}, gen_per_hasher_seed())) {}
+    ElasticAdapter(std::size_t slots, double delta)
+        : CoreMapAdapter(Map::with_options_and_hasher(
+              ElasticOptions{.reserve_fraction = delta, .probe_scale = 16.0,
+                             .capacity = static_cast<std::uint32_t>(slots)},
+              gen_per_hasher_seed())) {}
+};
+
+struct FunnelAdapter : CoreMapAdapter<FunnelHashMap<Key, Value>> {
+    using Map = FunnelHashMap<Key, Value>;
     static constexpr const char* name = "funnel";
     static constexpr double MAX_RESERVE = 0.125;
-    FunnelHashMap<Key, Value> map;
 
-    FunnelAdapter() : map(FunnelHashMap<Key, Value>::with_options_and_hasher(FunnelOptions{}, gen_per_hasher_seed())) {}
+    FunnelAdapter() : CoreMapAdapter(Map::with_options_and_hasher(FunnelOptions{}, gen_per_hasher_seed())) {}
     FunnelAdapter(std::size_t slots, double delta)
-        : map(FunnelHashMap<Key, Value>::with_options_and_hasher(
+        : CoreMapAdapter(Map::with_options_and_hasher(
               FunnelOptions{.capacity = static_cast<std::uint32_t>(slots),
                             .reserve_fraction = std::min(delta, MAX_RESERVE),
                             .primary_probe_limit = {}},
               gen_per_hasher_seed())) {}
-
-    std::size_t slots() const { return map.capacity(); }
-    std::size_t room() const { return map.max_insertions(); }
-    std::size_t size() const { return map.len(); }
-    void insert(Key k, Value v) { map.insert(k, v); }
-    bool contains(Key k) const { return map.get(k) != nullptr; }
 };
 
 }  // namespace quorvel::bench

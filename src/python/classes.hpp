@@ -1,7 +1,7 @@
 // The module's classes as the registration routine sees them.
 //
 // Each class is defined in the file of its concept and hands out one
-// ClassRegistration: its Python name, its type specification and the cell
+// ClassRegistration: its Python name, its PyType_Spec and the cell
 // in which its type object is published (frame.hpp's `type_object`).  The
 // module (module.cpp) creates the type objects once per process and
 // registers the classes in this order, which is also the order of
