@@ -576,7 +576,7 @@ private:
     void light_check() const {
         expect(map_.len() <= map_.capacity(), "len above capacity");
         expect(map_.capacity() == 0 || map_.allocated_bytes() != 0, "a map with slots reports no allocation");
-        expect(map_.first_location().has_value() == (map_.len() != 0), "first_location disagrees with len");
+        expect(map_.first_location_from({}).has_value() == (map_.len() != 0), "first_location disagrees with len");
     }
 
     // ---- full check -----------------------------------------------------------------
@@ -620,7 +620,7 @@ private:
             expect(it->second.payload == seen[j].payload, "map holds the wrong value");
         }
         expect(ids.size() == ref_.size(), "map lacks keys of the reference");
-        const auto first = map_.first_location();
+        const auto first = map_.first_location_from({});
         expect(first.has_value() == !seen.empty(), "first_location disagrees with the entry order");
         if (first) expect(Adapter::code(*first) == seen[0].location, "first_location is not the first entry");
         const std::string broken = Adapter::invariant_violation(map_, config_);
