@@ -73,11 +73,15 @@ private:
 struct PortableGroup {
     std::uint8_t bytes[GROUP_WIDTH];
 
+    using Needle = std::uint8_t;
+    static Needle needle(std::uint8_t tag) noexcept { return tag; }
+
     static PortableGroup load(const std::uint8_t* controls) noexcept {
         PortableGroup g;
         std::memcpy(g.bytes, controls, GROUP_WIDTH);
         return g;
     }
+    BitMask match(Needle tag) const noexcept { return match_tag(tag); }
     BitMask match_tag(std::uint8_t tag) const noexcept {
         std::uint32_t mask = 0;
         for (std::uint32_t j = 0; j < GROUP_WIDTH; ++j) mask |= std::uint32_t{bytes[j] == tag} << j;
@@ -94,13 +98,18 @@ struct PortableGroup {
 struct Sse2Group {
     __m128i ctrl;
 
+    // The tag spread over 16 lanes, made once per lookup.
+    using Needle = __m128i;
+    static Needle needle(std::uint8_t tag) noexcept { return _mm_set1_epi8(static_cast<char>(tag)); }
+
+    // Groups start at multiples of 16 bytes of a 64-byte aligned block.
     static Sse2Group load(const std::uint8_t* controls) noexcept {
-        return Sse2Group{_mm_loadu_si128(reinterpret_cast<const __m128i*>(controls))};
+        return Sse2Group{_mm_load_si128(reinterpret_cast<const __m128i*>(controls))};
     }
-    BitMask match_tag(std::uint8_t tag) const noexcept {
-        const __m128i eq = _mm_cmpeq_epi8(ctrl, _mm_set1_epi8(static_cast<char>(tag)));
-        return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(eq)));
+    BitMask match(Needle needle) const noexcept {
+        return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(ctrl, needle))));
     }
+    BitMask match_tag(std::uint8_t tag) const noexcept { return match(needle(tag)); }
     // Free bytes are 0x00 and 0x80, the only ones not greater than 0 when signed.
     BitMask match_free() const noexcept {
         const __m128i full = _mm_cmpgt_epi8(ctrl, _mm_setzero_si128());

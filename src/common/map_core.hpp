@@ -7,6 +7,8 @@
 //                                            optional location, under the
 //                                            name its scheme gives it; `find`
 //                                            reaches it from generic code
+//     find_entry(key, map hash)              the same lookup, giving the stored
+//                                            entry or nullptr
 //     entry_at(location)                     the entry stored there
 //     remove_at(location)                    removal from a known slot
 //
@@ -46,13 +48,10 @@ public:
     auto find(const K& key, MapHash h) const { return (map().*Map::find_slot)(key, h); }
 
     // The stored value of `key`; valid until the map next changes.
-    V* get(const K& key) {
-        const auto loc = find(key, hash_key(key));
-        return loc ? &map().entry_at(*loc).value : nullptr;
-    }
+    V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
     const V* get(const K& key) const {
-        const auto loc = find(key, hash_key(key));
-        return loc ? &map().entry_at(*loc).value : nullptr;
+        const auto* entry = map().find_entry(key, hash_key(key));
+        return entry == nullptr ? nullptr : &entry->value;
     }
 
     // Takes the key's entry out; its value, or nothing when it is absent.

@@ -214,13 +214,20 @@ public:
     // ---- lookup ------------------------------------------------------------
 
     // Where `key` is stored, searching only the levels that can hold it.
-    std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const {
+    [[gnu::always_inline]] std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const {
         const Location found = locate(key, h);
         ProbeCounter::end_lookup();
         if (found.level == NOWHERE) return std::nullopt;
         return found;
     }
     static constexpr auto find_slot = &ElasticHashMap::find_slot_indices_with_hash;
+
+    // The stored entry of `key`, or nullptr: the lookup of get, without an optional.
+    [[gnu::always_inline]] const EntryType* find_entry(const K& key, MapHash h) const {
+        const Location found = locate(key, h);
+        ProbeCounter::end_lookup();
+        return found.level == NOWHERE ? nullptr : &entry_at(found);
+    }
 
     EntryType& entry_at(Location loc) noexcept { return levels_[loc.level].entry(loc.slot); }
     const EntryType& entry_at(Location loc) const noexcept { return levels_[loc.level].entry(loc.slot); }
@@ -392,25 +399,35 @@ private:
     // The one lookup walk: level 0, then the levels the key's bucket names.
     [[gnu::always_inline]] Location locate(const K& key, MapHash h) const {
         if (levels_.empty()) return Location{NOWHERE, 0};
+        const Group::Needle needle = Group::needle(h.tag());
         // Level 0 holds half the entries and its bit is nearly always set:
         // it is searched without asking, while the hint word loads.
         const std::uint32_t named = hints_.candidates(h);
-        if (const std::uint32_t slot = levels_[0].find(key, h); slot != NO_SLOT) return Location{0, slot};
-        for (std::uint32_t left = named & ~(1u | (1u << SHARED_HINT)); left != 0; left &= left - 1) {
+        const Level* const levels = levels_.data();
+        if (const std::uint32_t slot = levels[0].find(key, h, needle); slot != NO_SLOT) return Location{0, slot};
+        return locate_named(key, h, needle, named & ~1u);
+    }
+
+    // The levels after level 0 that the hint word names.
+    [[gnu::always_inline]] Location locate_named(const K& key, MapHash h, Group::Needle needle,
+                                                 std::uint32_t named) const {
+        const Level* const levels = levels_.data();
+        for (std::uint32_t left = named & ~(1u << SHARED_HINT); left != 0; left &= left - 1) {
             const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
-            if (const std::uint32_t slot = levels_[i].find(key, h); slot != NO_SLOT) return Location{i, slot};
+            if (const std::uint32_t slot = levels[i].find(key, h, needle); slot != NO_SLOT) return Location{i, slot};
         }
         // The shared bit stands for every level from there to max_level.
-        if (named & (1u << SHARED_HINT)) return locate_from(SHARED_HINT, key, h);
+        if (named & (1u << SHARED_HINT)) return locate_from(SHARED_HINT, key, h, needle);
         return Location{NOWHERE, 0};
     }
 
     // The walk over levels first..max_level, for maps of more than 31 levels:
     // kept out of line so that the common path stays small.
-    [[gnu::noinline]] Location locate_from(std::uint32_t first, const K& key, MapHash h) const {
+    [[gnu::noinline]] Location locate_from(std::uint32_t first, const K& key, MapHash h, Group::Needle needle) const {
         const auto searched = static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), std::size_t{max_level_} + 1));
         for (std::uint32_t i = first; i < searched; ++i) {
-            if (const std::uint32_t slot = levels_[i].find(key, h); slot != NO_SLOT) return Location{i, slot};
+            if (levels_[i].live() == 0) continue;
+            if (const std::uint32_t slot = levels_[i].find(key, h, needle); slot != NO_SLOT) return Location{i, slot};
         }
         return Location{NOWHERE, 0};
     }

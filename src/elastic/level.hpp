@@ -107,18 +107,18 @@ public:
 
     Level(Level&& other) noexcept
         : Region<K, V>(std::move(other)),
-          group_steps_(std::move(other.group_steps_)),
-          probe_limits_(std::move(other.probe_limits_)),
+          group_mask_(other.group_mask_),
+          step_mask_(other.step_mask_),
+          salt_(other.salt_),
           bounds_(std::move(other.bounds_)),
+          deepest_(std::exchange(other.deepest_, 0)),
+          group_reciprocal_(other.group_reciprocal_),
+          group_steps_(std::move(other.group_steps_)),
+          step_reciprocal_(other.step_reciprocal_),
+          probe_limits_(std::move(other.probe_limits_)),
           bound_sum_(std::exchange(other.bound_sum_, 0)),
           removed_(std::exchange(other.removed_, 0)),
-          deepest_(std::exchange(other.deepest_, 0)),
-          fill_threshold_(other.fill_threshold_),
-          salt_(other.salt_),
-          group_reciprocal_(other.group_reciprocal_),
-          step_reciprocal_(other.step_reciprocal_),
-          group_mask_(other.group_mask_),
-          step_mask_(other.step_mask_) {}
+          fill_threshold_(other.fill_threshold_) {}
     Level& operator=(Level&&) = delete;
 
     std::uint32_t live() const noexcept { return len_; }
@@ -179,39 +179,47 @@ public:
     // ---- lookup -------------------------------------------------------------------
 
     // The slot holding `key`, or NO_SLOT; keys are compared only on tag
-    // matches.  Written as one loop over local copies of the table's fields
-    // and inlined into the map's level loop: it is the hot path of every
-    // lookup, and of every insertion.
-    [[gnu::always_inline]] std::uint32_t find(const K& key, MapHash h) const {
-        if (len_ == 0) return NO_SLOT;
+    // matches.  `needle` is the key's tag as Group::needle made it.  Most
+    // lookups end in their start group - a hit, or a group with a never-used
+    // slot - so that part is inlined into the map's level loop with nothing
+    // else in it; the bound and the stride are looked up only when the walk
+    // goes on.
+    [[gnu::always_inline]] std::uint32_t find(const K& key, MapHash h, Group::Needle needle) const {
+        const std::uint32_t home = start_group(h);
+        const std::uint32_t base = home * GROUP_WIDTH;
+        ProbeCounter::group();
+        const Group group = Group::load(table_.controls() + base);
+        const EntryType* const slots = table_.slot(0);
+        for (const std::uint32_t j : group.match(needle)) {
+            if (KeyOps<K>::equal(slots[base + j].key, key)) return base + j;
+        }
+        const BitMask never_used = group.match_tag(EMPTY);
+        if (never_used.any() && never_used.lowest() < table_.slots() - base) return NO_SLOT;
+        const std::uint32_t limit = std::min(table_.groups(), bounds_.bound(LookupBounds::cell(home, h), deepest_));
+        if (limit <= 1) return NO_SLOT;
+        return find_deeper(key, h, needle, home, limit);
+    }
+
+    // The rest of find's walk, from the second group of the sequence to `limit`.
+    [[gnu::noinline]] std::uint32_t find_deeper(const K& key, MapHash h, Group::Needle needle, std::uint32_t g,
+                                                std::uint32_t limit) const {
         const std::uint8_t* const controls = table_.controls();
         const EntryType* const slots = table_.slot(0);
         const std::uint32_t slot_count = table_.slots();
-        const std::uint8_t tag = h.tag();
-        std::uint32_t g = start_group(h);
-        const std::uint32_t home = g;
-        std::uint32_t limit = 1;
-        std::uint32_t stride = 0;
-        for (std::uint32_t walked = 1;; ++walked) {
+        const std::uint32_t group_count = table_.groups();
+        const std::uint32_t stride = step(h);
+        for (std::uint32_t walked = 2; walked <= limit; ++walked) {
+            g = g + stride >= group_count ? g + stride - group_count : g + stride;
             ProbeCounter::group();
             const std::uint32_t base = g * GROUP_WIDTH;
             const Group group = Group::load(controls + base);
-            for (const std::uint32_t j : group.match_tag(tag)) {
+            for (const std::uint32_t j : group.match(needle)) {
                 if (KeyOps<K>::equal(slots[base + j].key, key)) return base + j;
             }
             const BitMask never_used = group.match_tag(EMPTY);
             if (never_used.any() && never_used.lowest() < slot_count - base) return NO_SLOT;
-            // Most walks end in their first group: the bound and the stride
-            // (a side array and a multiply) are only looked up when it goes on.
-            if (walked == 1) {
-                limit = std::min(table_.groups(), bounds_.bound(LookupBounds::cell(home, h), deepest_));
-                if (limit <= 1) return NO_SLOT;
-                stride = step(h);
-            } else if (walked >= limit) {
-                return NO_SLOT;
-            }
-            g = g + stride >= table_.groups() ? g + stride - table_.groups() : g + stride;
         }
+        return NO_SLOT;
     }
 
     // ---- placement ----------------------------------------------------------------
@@ -281,17 +289,17 @@ public:
 private:
     Level(std::uint32_t slots, double reserve_fraction, double probe_scale, std::uint32_t index)
         : Region<K, V>(slots),
+          group_mask_(table_.groups() <= 1 ? 0 : table_.groups() - 1),
+          step_mask_(has_power_of_two_groups(table_.groups()) ? step_count(table_.groups()) - 1 : GENERAL_STEPS),
+          salt_(level_salt(index)),
+          bounds_(table_.groups()),
+          group_reciprocal_(reciprocal(table_.groups())),
           group_steps_(has_power_of_two_groups(table_.groups()) ? std::vector<std::uint32_t>{}
                                                                : ProbeOps::build_group_steps(table_.groups())),
-          probe_limits_(ProbeLimits::build(slots, table_.groups(), reserve_fraction, probe_scale)),
-          bounds_(table_.groups()),
-          bound_sum_(bounds_.cells()),
-          fill_threshold_(elastic::fill_threshold(slots, reserve_fraction)),
-          salt_(level_salt(index)),
-          group_reciprocal_(reciprocal(table_.groups())),
           step_reciprocal_(reciprocal(step_count(table_.groups()))),
-          group_mask_(table_.groups() <= 1 ? 0 : table_.groups() - 1),
-          step_mask_(has_power_of_two_groups(table_.groups()) ? step_count(table_.groups()) - 1 : GENERAL_STEPS) {}
+          probe_limits_(ProbeLimits::build(slots, table_.groups(), reserve_fraction, probe_scale)),
+          bound_sum_(bounds_.cells()),
+          fill_threshold_(elastic::fill_threshold(slots, reserve_fraction)) {}
 
     // 0 and 1 groups count as a power of two: start group 0, step 1.
     static bool has_power_of_two_groups(std::uint32_t groups) noexcept {
@@ -303,18 +311,21 @@ private:
         return static_cast<std::uint32_t>(group_steps_.size());
     }
 
-    std::vector<std::uint32_t> group_steps_;
-    ProbeLimits probe_limits_;
-    LookupBounds bounds_;
-    std::uint64_t bound_sum_ = 0;  // sum over cells of max(1, bound)
-    std::uint32_t removed_ = 0;
-    std::uint32_t deepest_ = 0;  // no key lies further along its sequence
-    std::uint32_t fill_threshold_;
-    std::uint64_t salt_;
-    std::uint64_t group_reciprocal_;
-    std::uint64_t step_reciprocal_;
+    // What every lookup reads comes first, next to the table, so that a
+    // level's probe touches one cache line of it.
     std::uint32_t group_mask_;  // groups - 1 (0 below 2 groups); used when step_mask_ is
     std::uint32_t step_mask_;   // a mask: step list length - 1, or GENERAL_STEPS
+    std::uint64_t salt_;
+    LookupBounds bounds_;
+    std::uint32_t deepest_ = 0;  // no key lies further along its sequence
+    std::uint64_t group_reciprocal_;
+    std::vector<std::uint32_t> group_steps_;
+    std::uint64_t step_reciprocal_;
+    // What placements read.
+    ProbeLimits probe_limits_;
+    std::uint64_t bound_sum_ = 0;  // sum over cells of max(1, bound)
+    std::uint32_t removed_ = 0;
+    std::uint32_t fill_threshold_;
 };
 
 }  // namespace quorvel::elastic

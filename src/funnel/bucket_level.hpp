@@ -86,19 +86,18 @@ public:
         return slot >= start && slot - start < bucket_width_;
     }
 
-    // The key's slot in its window, comparing keys only on tag matches.
-    // `Groups` is the window's group count when it is known at compile time
+    // The key's slot in its window, comparing keys only on tag matches
+    // (`needle`: the key's tag as Group::needle made it).  `Groups` is the window's group count when it is known at compile time
     // (1: buckets of 16 slots, the usual case, walked without a loop), else 0.
     template <std::uint32_t Groups>
-    [[gnu::always_inline]] WindowProbe find(const K& key, MapHash h) const {
+    [[gnu::always_inline]] WindowProbe find(const K& key, MapHash h, Group::Needle needle) const {
         const std::uint32_t per_bucket = Groups != 0 ? Groups : groups_per_bucket_;
         const std::uint32_t first = window_bucket(h) * per_bucket;
-        const std::uint8_t tag = h.tag();
         std::uint32_t g = first;
         do {
             ProbeCounter::group();
             const Group group = Group::load(table_.group(g));
-            const BitMask matches = group.match_tag(tag);
+            const BitMask matches = group.match(needle);
             const BitMask empty = group.match_tag(EMPTY);
             // Most windows of a walk hold neither the tag nor an EMPTY slot:
             // one test passes them.

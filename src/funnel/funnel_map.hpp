@@ -186,13 +186,20 @@ public:
 
     // ---- lookup -------------------------------------------------------------
 
-    std::optional<Location> find_slot_location_with_hash(const K& key, MapHash h) const {
+    [[gnu::always_inline]] std::optional<Location> find_slot_location_with_hash(const K& key, MapHash h) const {
         const Location found = locate(key, h);
         ProbeCounter::end_lookup();
         if (found.slot == NO_SLOT) return std::nullopt;
         return found;
     }
     static constexpr auto find_slot = &FunnelHashMap::find_slot_location_with_hash;
+
+    // The stored entry of `key`, or nullptr: the lookup of get, without an optional.
+    [[gnu::always_inline]] const EntryType* find_entry(const K& key, MapHash h) const {
+        const Location found = locate(key, h);
+        ProbeCounter::end_lookup();
+        return found.slot == NO_SLOT ? nullptr : &entry_at(found);
+    }
 
     // The key's slot in its two fallback buckets, if it is there.
     std::optional<std::uint32_t> find_in_special_fallback(MapHash h, const K& key) const {
@@ -400,11 +407,12 @@ private:
     // outside them.
     [[gnu::always_inline]] Location locate(const K& key, MapHash h) const {
         const std::uint32_t named = hints_.candidates(h);
+        const Group::Needle needle = Group::needle(h.tag());
         // All levels share one bucket width.  Buckets of 16 slots (the usual
         // case) make every window one group: the walk then needs no group loop.
         const LevelSearch levels = !levels_.empty() && levels_.front().groups_per_bucket() == 1
-                                       ? locate_in_levels<1>(key, h, named)
-                                       : locate_in_levels<0>(key, h, named);
+                                       ? locate_in_levels<1>(key, h, needle, named)
+                                       : locate_in_levels<0>(key, h, needle, named);
         if (levels.over) return levels.found;
         if ((named >> SPECIAL_HINT) != 0) return locate_outside_levels(key, h);
         return NOT_FOUND;
@@ -416,29 +424,30 @@ private:
     };
 
     template <std::uint32_t Groups>
-    [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, std::uint32_t named) const {
+    [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, Group::Needle needle,
+                                                        std::uint32_t named) const {
+        const Level* const levels = levels_.data();
         for (std::uint32_t left = named & LEVEL_HINTS; left != 0; left &= left - 1) {
             const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
-            const Level& level = levels_[i];
-            if (level.len() == 0) continue;
-            const WindowProbe probe = level.template find<Groups>(key, h);
+            const Level& level = levels[i];
+            const WindowProbe probe = level.template find<Groups>(key, h, needle);
             if (probe.slot != NO_SLOT) return {Location::level_slot(i, probe.slot), true};
             if (probe.ends) return {NOT_FOUND, true};
         }
-        if ((named >> DEEP_HINT) & 1u) return locate_in_deep_levels(key, h);
+        if ((named >> DEEP_HINT) & 1u) return locate_in_deep_levels(key, h, needle);
         return {NOT_FOUND, false};
     }
 
     // The levels from DEEP_HINT on share one bit: all of them up to the
     // highest populated one are searched (maps of reserve fraction below
     // about 1/180 have that many levels; few keys get there).
-    [[gnu::noinline]] LevelSearch locate_in_deep_levels(const K& key, MapHash h) const {
+    [[gnu::noinline]] LevelSearch locate_in_deep_levels(const K& key, MapHash h, Group::Needle needle) const {
         const auto searched = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(levels_.size(), std::uint64_t{max_populated_level_} + 1));
         for (std::uint32_t i = DEEP_HINT; i < searched; ++i) {
             const Level& level = levels_[i];
             if (level.len() == 0) continue;
-            const WindowProbe probe = level.template find<0>(key, h);
+            const WindowProbe probe = level.template find<0>(key, h, needle);
             if (probe.slot != NO_SLOT) return {Location::level_slot(i, probe.slot), true};
             if (probe.ends) return {NOT_FOUND, true};
         }

@@ -86,18 +86,18 @@ public:
 
     RawTable(RawTable&& other) noexcept
         : block_(std::exchange(other.block_, nullptr)),
+          controls_(std::exchange(other.controls_, nullptr)),
           slots_(std::exchange(other.slots_, 0)),
           groups_(std::exchange(other.groups_, 0)),
-          control_offset_(std::exchange(other.control_offset_, 0)),
           block_size_(std::exchange(other.block_size_, 0)) {}
 
     RawTable& operator=(RawTable&& other) noexcept {
         if (this != &other) {
             release();
             block_ = std::exchange(other.block_, nullptr);
+            controls_ = std::exchange(other.controls_, nullptr);
             slots_ = std::exchange(other.slots_, 0);
             groups_ = std::exchange(other.groups_, 0);
-            control_offset_ = std::exchange(other.control_offset_, 0);
             block_size_ = std::exchange(other.block_size_, 0);
         }
         return *this;
@@ -109,7 +109,7 @@ public:
 
     std::uint32_t slots() const noexcept { return slots_; }
     std::uint32_t groups() const noexcept { return groups_; }
-    std::uint64_t control_offset() const noexcept { return control_offset_; }
+    std::uint64_t control_offset() const noexcept { return static_cast<std::uint64_t>(controls_ - block_); }
     // What the block really costs: its size plus the alignment unit it was
     // over-allocated by.
     std::size_t allocated_bytes() const noexcept { return block_ != nullptr ? block_size_ + TABLE_ALIGN : 0; }
@@ -118,8 +118,8 @@ public:
     T* slot(std::uint32_t i) noexcept { return reinterpret_cast<T*>(block_) + i; }
     const T* slot(std::uint32_t i) const noexcept { return reinterpret_cast<const T*>(block_) + i; }
 
-    std::uint8_t* controls() noexcept { return block_ + control_offset_; }
-    const std::uint8_t* controls() const noexcept { return block_ + control_offset_; }
+    std::uint8_t* controls() noexcept { return controls_; }
+    const std::uint8_t* controls() const noexcept { return controls_; }
     std::uint8_t control(std::uint32_t i) const noexcept { return controls()[i]; }
     void set_control(std::uint32_t i, std::uint8_t value) noexcept { controls()[i] = value; }
 
@@ -136,9 +136,9 @@ public:
 private:
     RawTable(std::uint32_t slots, TableLayout layout)
         : block_(allocate(layout.block_size)),
+          controls_(block_ == nullptr ? nullptr : block_ + layout.control_offset),
           slots_(slots),
           groups_(layout.groups),
-          control_offset_(layout.control_offset),
           block_size_(layout.block_size) {}
 
     // calloc hands large blocks over as fresh zero pages, so a big table costs
@@ -174,9 +174,9 @@ private:
     }
 
     std::uint8_t* block_ = nullptr;
+    std::uint8_t* controls_ = nullptr;  // block_ + the layout's control offset
     std::uint32_t slots_ = 0;
     std::uint32_t groups_ = 0;
-    std::uint64_t control_offset_ = 0;
     std::uint64_t block_size_ = 0;
 };
 
