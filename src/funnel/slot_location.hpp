@@ -4,6 +4,7 @@
 // valid until the map next changes.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 
 namespace quorvel {
@@ -25,15 +26,11 @@ struct SlotLocation {
         return {FunnelRegion::fallback, 0, slot};
     }
 
-    constexpr bool operator==(const SlotLocation&) const noexcept = default;
+    // Entry order: the levels by index, then the primary, then the
+    // fallback, each by ascending slot.
+    friend constexpr auto operator<=>(const SlotLocation&, const SlotLocation&) noexcept = default;
 };
 
-// Entry order: the levels by index, then the primary, then the fallback,
-// each by ascending slot.
-constexpr bool precedes(const SlotLocation& a, const SlotLocation& b) noexcept {
-    if (a.region != b.region) return a.region < b.region;
-    if (a.level != b.level) return a.level < b.level;
-    return a.slot < b.slot;
-}
+constexpr bool precedes(const SlotLocation& a, const SlotLocation& b) noexcept { return a < b; }
 
 }  // namespace quorvel

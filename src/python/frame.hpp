@@ -250,8 +250,18 @@ OwnedRef make_object(typename Class::Native&& value) {
     return object;
 }
 
+// Whether a class's instances must keep their memory when they are dropped
+// on a foreign thread: true for those that their owner thread's objects
+// point to (Class::pinned_when_leaked).
+template <class Class>
+constexpr bool pinned_when_leaked() noexcept {
+    if constexpr (requires { Class::pinned_when_leaked; }) return Class::pinned_when_leaked;
+    return false;
+}
+
 // The release of one instance.  On a foreign thread a thread-bound value is
-// leaked, not released: its owner thread may be using what it refers to.
+// leaked, not released: its owner thread may be using what it refers to
+// (and an instance pinned_when_leaked keeps its memory too).
 template <class Class>
 void release_object(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -260,6 +270,7 @@ void release_object(PyObject* self) noexcept {
         std::destroy_at(&instance.value);
     } else {
         report_foreign_drop(Class::native_name);
+        if constexpr (pinned_when_leaked<Class>()) return;
     }
     std::destroy_at(&instance.header);
     type->tp_free(self);

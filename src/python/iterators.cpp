@@ -1,22 +1,33 @@
 // The six iterator classes: one template, IteratorClass<Twin, Element>.
 //
-// An iterator never walks the live table.  At creation (under a shared
-// borrow of the map) it copies strong references to every element, in entry
-// order, into its snapshot - item iterators make their (key, value) tuples
-// there, not per step - and remembers the map's mutation_count:
+// An iterator yields the elements its map held when it was made, in entry
+// order, and remembers the map's mutation_count then:
 //
-//     Object<IteratorClass> { ..., IteratorState { map, snapshot,
-//                                                  expected_count, position } }
+//     Object<IteratorClass> { ..., IteratorState { link, map, cursor,
+//                                                  expected_count, copy } }
 //
-// A step borrows the iterator exclusively and the map shared, only to read
-// mutation_count; any mutation since creation (replacing a value included)
-// fails that step and every later one with RuntimeError "dictionary changed
-// size during iteration", checked before exhaustion.  Exhaustion returns
-// NULL without creating a StopIteration object; the snapshot is kept.
+// A step borrows the iterator exclusively and the map shared; any mutation
+// since creation (replacing a value included) fails that step and every
+// later one with RuntimeError "dictionary changed size during iteration",
+// checked before exhaustion.  Exhaustion returns NULL without creating a
+// StopIteration object.
+//
+// Because every mutation but a failed update moves mutation_count, the map
+// the iterator reads while the count stands still is the map it was made
+// over: so it walks the live table with a cursor, the next position in
+// entry order, and making one costs nothing however large the map is.
+// Before an update stores anything, the map has every cursor copy the
+// elements it has still to yield (cursors.hpp); such an iterator yields
+// from its copy from then on.  Either way it yields exactly the elements,
+// in the order, that a copy made at creation would.  Item iterators make
+// each (key, value) tuple when it is yielded.
+//
 // The classes have no length hint, no docstring and no constructor; their
 // one method, __reduce__, refuses copying and pickling (pickling.hpp).
 #include "python/iterators.hpp"
 
+#include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "python/classes.hpp"
@@ -26,40 +37,158 @@ namespace quorvel::python {
 
 namespace {
 
+// A position in a map's entry order that steps to the next entry: the
+// entries left in the current group are kept as bits, so most steps need no
+// search of the table.  Valid while the map does not change.
+template <class Core>
+struct EntryWalk {
+    using Location = typename Core::Location;
+
+    Location next{};           // where the search for the next entry starts
+    std::uint32_t pending = 0;  // full slots of next's group still ahead, as group bits
+    bool done = false;
+
+    // The next entry, or nothing at the end (and for ever after).
+    std::optional<Location> step(const Core& core) noexcept {
+        if (done) return std::nullopt;
+        Location at = next;
+        if (pending != 0) {
+            at.slot = at.slot / GROUP_WIDTH * GROUP_WIDTH + BitMask(pending).lowest();
+        } else {
+            const auto found = core.first_location_from(next);
+            if (!found) {
+                done = true;
+                return std::nullopt;
+            }
+            at = *found;
+        }
+        pending = core.full_slots_after(at);
+        next = at;
+        ++next.slot;
+        return at;
+    }
+};
+
+template <class Twin>
 struct IteratorState {
+    using Core = typename Twin::Core;
+    using Location = typename Core::Location;
+
+    CursorLink link;
     OwnedRef map;
-    std::vector<OwnedRef> snapshot;
+    EntryWalk<Core> cursor;  // the next element to yield
+    EntryWalk<Core> ahead;   // PREFETCH_DISTANCE entries further on, once started
+    bool ahead_started = false;
     std::uint64_t expected_count = 0;
-    std::size_t position = 0;
+    bool detached = false;       // yields from `copy`, not from the map
+    std::vector<OwnedRef> copy;  // when detached: what is left to yield
+    std::size_t copied = 0;      // when detached: how much of it was yielded
+
+    IteratorState(OwnedRef map_object, std::uint64_t count) noexcept
+        : map(std::move(map_object)), expected_count(count) {}
+    IteratorState(IteratorState&& other) noexcept
+        : link(),
+          map(std::move(other.map)),
+          cursor(other.cursor),
+          ahead(other.ahead),
+          ahead_started(other.ahead_started),
+          expected_count(other.expected_count),
+          detached(other.detached),
+          copy(std::move(other.copy)),
+          copied(other.copied) {}
+    IteratorState& operator=(IteratorState&&) = delete;
+
+    MapObject<Twin>& map_object() const noexcept { return MapObject<Twin>::from(map.get()); }
+
+    // Unlinks from the map's cursors unless the iterator already copied.
+    ~IteratorState() {
+        if (map && !detached) map_object().value.cursors.unlink(link);
+    }
 };
 
 template <class Twin, Element E>
 struct IteratorClass {
-    using Native = IteratorState;
+    using Native = IteratorState<Twin>;
     using Self = Object<IteratorClass>;
     static constexpr bool thread_bound = true;
+    static constexpr bool pinned_when_leaked = true;  // the map's cursor list points to it
     static constexpr const char* python_name = Twin::iterator_names[static_cast<int>(E)];
     static constexpr const char* native_name = Twin::native_iterator_names[static_cast<int>(E)];
 
     static OwnedRef self_iter(Self& self) { return OwnedRef::from_borrowed(self.py()); }
 
     static OwnedRef next(Self& self) {
-        IteratorState& state = self.value;
-        auto& map = MapObject<Twin>::from(state.map.get());
+        Native& state = self.value;
+        auto& map = state.map_object();
         if (!map.check_thread()) return {};
-        {
-            Borrow borrow(map.header.borrow, Access::shared);
-            if (!borrow) {
-                set_borrow_refused_panic(Access::shared);
-                return {};
-            }
-            if (map.value.mutation_count != state.expected_count) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return {};
-            }
+        Borrow borrow(map.header.borrow, Access::shared);
+        if (!borrow) {
+            set_borrow_refused_panic(Access::shared);
+            return {};
         }
-        if (state.position == state.snapshot.size()) return {};  // exhausted, no exception
-        return state.snapshot[state.position++].dup();
+        if (map.value.mutation_count != state.expected_count) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return {};
+        }
+        if (state.detached) {
+            if (state.copied == state.copy.size()) return {};  // exhausted, no exception
+            return state.copy[state.copied++].dup();
+        }
+        const auto& core = map.value.core;
+        // The cursor stays put when making the element fails: the next
+        // step tries the same entry again.
+        EntryWalk<typename Native::Core> cursor = state.cursor;
+        const auto at = cursor.step(core);
+        if (!at) {
+            state.cursor = cursor;
+            return {};  // exhausted, no exception
+        }
+        if (core.len() >= PREFETCH_FROM) prefetch_ahead(state, core);
+        const auto& entry = core.entry_at(*at);
+        OwnedRef element = element_of<E>(entry.key, entry.value);
+        if (element) state.cursor = cursor;
+        return element;
+    }
+
+    // A step touches the objects it yields, which lie wherever the
+    // interpreter allocated them: in slot order that is a cache miss each.
+    // So in a map too large for the cache a step also asks for the objects of
+    // the entry PREFETCH_DISTANCE entries ahead, kept by a second walk; the
+    // loads then overlap.
+    static constexpr int PREFETCH_DISTANCE = 8;
+    static constexpr std::uint32_t PREFETCH_FROM = 1u << 16;
+
+    template <class Core>
+    static void prefetch_ahead(Native& state, const Core& core) noexcept {
+        std::optional<typename Native::Location> far;
+        if (!state.ahead_started) {
+            state.ahead = state.cursor;
+            state.ahead_started = true;
+            for (int i = 0; i < PREFETCH_DISTANCE; ++i) far = state.ahead.step(core);
+        } else {
+            far = state.ahead.step(core);
+        }
+        if (!far) return;
+        const auto& entry = core.entry_at(*far);
+        if constexpr (E != Element::values) __builtin_prefetch(entry.key.object());
+        if constexpr (E != Element::keys) __builtin_prefetch(entry.value.get());
+    }
+
+    // The copy an update asks for (cursors.hpp): every element from the
+    // cursor on; the iterator has not moved, so it is made under the map's
+    // borrow that the update holds.
+    static void detach(void* owner) {
+        Native& state = *static_cast<Native*>(owner);
+        std::vector<OwnedRef> copy;
+        const auto& core = state.map_object().value.core;
+        EntryWalk<typename Native::Core> walk = state.cursor;
+        for (auto at = walk.step(core); at; at = walk.step(core)) {
+            const auto& entry = core.entry_at(*at);
+            copy.push_back(element_of<E>(entry.key, entry.value));
+        }
+        state.copy = std::move(copy);
+        state.copied = 0;
+        state.detached = true;
     }
 
     static inline PyType_Slot slots[] = {
@@ -80,12 +209,13 @@ struct IteratorClass {
 
 template <class Twin, Element E>
 OwnedRef make_iterator(MapObject<Twin>& map) {
-    IteratorState state{OwnedRef::from_borrowed(map.py()), {}, map.value.mutation_count, 0};
-    state.snapshot.reserve(map.value.core.len());
-    map.value.core.for_each([&state](const HashedAny& key, const OwnedRef& value) {
-        state.snapshot.push_back(element_of<E>(key, value));
-    });
-    return make_object<IteratorClass<Twin, E>>(std::move(state));
+    using Class = IteratorClass<Twin, E>;
+    OwnedRef object = make_object<Class>(IteratorState<Twin>(OwnedRef::from_borrowed(map.py()), map.value.mutation_count));
+    auto& state = Object<Class>::from(object.get()).value;
+    state.link.detach = &Class::detach;
+    state.link.owner = &state;
+    map.value.cursors.link(state.link);
+    return object;
 }
 
 template <class Twin>

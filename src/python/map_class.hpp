@@ -6,6 +6,8 @@
 // The core map owns every entry: one HashedAny (a strong reference to the
 // key, with its hash) and one strong reference to the value per slot.
 //
+// `cursors` links the map's live iterators (cursors.hpp).
+//
 // `mutation_count` is a wrapping 64-bit counter that every completed
 // mutation increases by exactly one: item assignment (also when only the
 // value is replaced), a deletion, pop or popitem that removed an entry,
@@ -17,6 +19,7 @@
 #include <cstdint>
 
 #include "common/seed.hpp"
+#include "python/cursors.hpp"
 #include "python/frame.hpp"
 #include "python/twins.hpp"
 
@@ -24,8 +27,11 @@ namespace quorvel::python {
 
 template <class Twin>
 struct MapState {
+    explicit MapState(typename Twin::Core built) noexcept : core(std::move(built)) {}
+
     typename Twin::Core core;
     std::uint64_t mutation_count = 0;
+    CursorList cursors;  // the live iterators over this map (cursors.hpp)
 };
 
 template <class Twin>

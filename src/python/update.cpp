@@ -114,6 +114,9 @@ void update_from_pairs(MapState<Twin>& map, PyObject* source) {
 
 template <class Twin>
 void update_map(MapState<Twin>& map, PyObject* source) {
+    // An update that fails part-way leaves mutation_count alone, so the
+    // iterators over the map must not see what it stored (cursors.hpp).
+    map.cursors.detach_all();
     if (PyDict_Check(source)) {
         update_from_dict(map, source);
     } else {
