@@ -34,7 +34,6 @@ import argparse
 import gc
 import json
 import math
-import os
 import random
 import statistics
 import sys
@@ -47,6 +46,9 @@ from python_report import OPERATIONS, REGIMES, fmt, ratio, write_markdown, write
 
 MAPS = {"ElasticHashMap": (quorvel.ElasticHashMap, quorvel.ElasticOptions),
         "FunnelHashMap": (quorvel.FunnelHashMap, quorvel.FunnelOptions)}
+
+# Operations --profile runs: the timed ones, and two more for a profiler's eyes only.
+PROFILED = OPERATIONS + ("get", "update")
 
 # Repetitions of one call of next(iter(m)) stop once they have taken this long.
 ITER_START_SECONDS = 0.002
@@ -102,11 +104,6 @@ def make_keys(kind: str, n: int, rng: random.Random) -> tuple[list, list]:
     return pool[:n], pool[n:]
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def iter_start_seconds(m: object, seconds: float) -> float:
     """Seconds per call of next(iter(m)), called in doubling batches until
     the calls have taken `seconds` (at least one call)."""
@@ -130,14 +127,12 @@ def run_once(variant: Variant, keys: list, hits: list, missing: list) -> dict:
     factory = variant.factory
 
     gc.collect()
-    rss0 = rss_bytes()
     start = clock()
     m = factory()
     for k in keys:
         m[k] = k
     t["insert"] = clock() - start
     size = sys.getsizeof(m)
-    rss = rss_bytes() - rss0
     capacity = getattr(m, "capacity", None)
 
     start = clock()
@@ -149,17 +144,6 @@ def run_once(variant: Variant, keys: list, hits: list, missing: list) -> dict:
     for k in missing:
         k in m
     t["lookup_miss"] = clock() - start
-
-    get = m.get
-    start = clock()
-    for k in hits:
-        get(k)
-    t["get"] = clock() - start
-
-    start = clock()
-    for k in hits:
-        m[k] = None
-    t["update"] = clock() - start
 
     start = clock()
     for _ in m:
@@ -180,7 +164,7 @@ def run_once(variant: Variant, keys: list, hits: list, missing: list) -> dict:
     assert len(m) == 0
     ns = {op: secs / n * 1e9 for op, secs in t.items()}
     ns["iter_start"] = iter_start * 1e9
-    return {"ns": ns, "bytes": size, "rss": rss, "capacity": capacity}
+    return {"ns": ns, "bytes": size, "capacity": capacity}
 
 
 def measure(n: int, kind: str, regimes: list[str], repeat: int, seed: int) -> dict:
@@ -191,7 +175,6 @@ def measure(n: int, kind: str, regimes: list[str], repeat: int, seed: int) -> di
     cols = variants(n, regimes)
     samples: dict[str, dict[str, list[float]]] = {v.label: {op: [] for op in OPERATIONS} for v in cols}
     sizes: dict[str, int] = {}
-    rss: dict[str, list[int]] = {v.label: [] for v in cols}
     capacities: dict[str, int | None] = {}
     gc_was_enabled = gc.isenabled()
     gc.disable()  # as timeit does: a collection landing in one map's pass would skew its figure only
@@ -202,7 +185,6 @@ def measure(n: int, kind: str, regimes: list[str], repeat: int, seed: int) -> di
                 for op, ns in once["ns"].items():
                     samples[v.label][op].append(ns)
                 sizes[v.label] = once["bytes"]
-                rss[v.label].append(once["rss"])
                 capacities[v.label] = once["capacity"]
     finally:
         if gc_was_enabled:
@@ -215,7 +197,6 @@ def measure(n: int, kind: str, regimes: list[str], repeat: int, seed: int) -> di
         "columns": [v.label for v in cols],
         "ns_per_op": {label: {op: statistics.median(v) for op, v in ops.items()} for label, ops in samples.items()},
         "bytes_per_entry": {label: sizes[label] / n for label in sizes},
-        "rss_bytes_per_entry": {label: statistics.median(v) / n for label, v in rss.items()},
         "capacity": {v.label: capacities[v.label] for v in cols if v.cls_name != "dict"},
         "packed_capacity": {v.label: v.capacity for v in cols if v.capacity is not None},
         "grew_while_packed": grew,
@@ -233,11 +214,9 @@ def print_table(result: dict) -> None:
         cells = [fmt(result["ns_per_op"][c][op]) + (f" ({ratio(result, c, op):.2f}x)" if c != "dict" else "")
                  for c in cols]
         print(f"{op:<12}" + "".join(f"{x:>{width}}" for x in cells))
-    for label, key in (("bytes/entry", "bytes_per_entry"), ("RSS/entry", "rss_bytes_per_entry")):
-        d = result[key]["dict"]
-        cells = [f"{result[key][c]:.1f}" + (f" ({result[key][c] / d:.2f}x)" if c != "dict" and d else "")
-                 for c in cols]
-        print(f"{label:<12}" + "".join(f"{x:>{width}}" for x in cells))
+    per_entry = result["bytes_per_entry"]
+    cells = [f"{per_entry[c]:.1f}" + (f" ({ratio(result, c, None):.2f}x)" if c != "dict" else "") for c in cols]
+    print(f"{'bytes/entry':<12}" + "".join(f"{x:>{width}}" for x in cells))
     for label in result["grew_while_packed"]:
         print(f"!! {label} grew while it was filled to N: its capacity was meant to hold N")
 
@@ -329,7 +308,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--markdown", help="write the tables as Markdown to this file")
     parser.add_argument("--sweep-points", type=int, default=60,
                         help="sizes at which bytes per entry is read from 1,000 to the largest N (0: no sweep)")
-    parser.add_argument("--profile", choices=OPERATIONS, help="run only this operation (see above)")
+    parser.add_argument("--profile", choices=PROFILED, help="run only this operation (see above)")
     parser.add_argument("--map", choices=["dict", *MAPS], default="ElasticHashMap", help="map for --profile")
     parser.add_argument("--regime", choices=REGIMES, default="grown", help="regime for --profile")
     parser.add_argument("--profile-reps", type=int, default=1, help="repetitions for --profile (0: setup only)")

@@ -200,9 +200,11 @@ void run(std::size_t slots, double steps_per_slot, double budget, double delta) 
             if (grew_at < 0 && a.slots() != capacity) {
                 grew_at = static_cast<long long>(step + 1);
                 grown_to = a.slots();
-                std::fprintf(stderr, "churn: !! %s at delta %g GREW after %llu churn steps: capacity %zu -> %zu "
-                             "with len constant at %zu\n", Adapter::name, delta, static_cast<unsigned long long>(step + 1),
-                             capacity, grown_to, a.size());
+                std::fprintf(stderr,
+                             "churn: !! %s at delta %g GREW after %llu churn steps: capacity %zu -> %zu "
+                             "with len constant at %zu\n",
+                             Adapter::name, delta, static_cast<unsigned long long>(step + 1), capacity, grown_to,
+                             a.size());
             }
             if ((step & 1023) == 1023 && wall_seconds() - started > budget) {
                 stopped = true;
