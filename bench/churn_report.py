@@ -105,28 +105,32 @@ def steps_cell(run: dict) -> str:
 
 
 def timed_table(runs: list[dict], mark: bool = True) -> list[str]:
-    lines = ["| map | δ | len | steps run | after fill: hit / miss / step ns | end: hit ns | end: miss ns | "
-             "end: step ns | worst hit / miss | capacity |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+    lines = ["| map | δ | len | steps run | fill: ns per insertion | after fill: hit / miss / step ns | end: hit ns | "
+             "end: miss ns | end: step ns | worst hit / miss | capacity |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for run in runs:
         base = " / ".join(fmt(after_fill(run, f)) for f, _ in MEASURES)
         worst_cell = " / ".join(
             f"{worst(run, f) / after_fill(run, f):.1f}×" for f in ("hit_ns", "miss_ns"))
-        lines.append(f"| {run['map']} | {run['delta']:g} | {run['max_insertions']:,} | {steps_cell(run)} | {base} | "
+        lines.append(f"| {run['map']} | {run['delta']:g} | {run['max_insertions']:,} | {steps_cell(run)} | "
+                     f"{fmt(run.get('fill_ns'))} | {base} | "
                      f"{ratio_cell(run, 'hit_ns', mark)} | {ratio_cell(run, 'miss_ns', mark)} | "
                      f"{ratio_cell(run, 'step_ns', False)} | {worst_cell} | {capacity_cell(run)} |")
     return lines
 
 
 def counted_table(runs: list[dict]) -> list[str]:
-    lines = ["| map | δ | steps run | after fill: hit / miss groups | end: hit groups | end: miss groups | "
-             "end: lookup groups per step | end: placement groups per step | end: placements per step | capacity |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+    lines = ["| map | δ | steps run | fill: groups per placement | after fill: hit / miss / step lookup / step "
+             "placement groups | end: hit groups | end: miss groups | end: lookup groups per step | "
+             "end: placement groups per step | end: placements per step | capacity |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for run in runs:
-        base = " / ".join(fmt(after_fill(run, f)) for f in ("hit_groups", "miss_groups"))
-        lines.append(f"| {run['map']} | {run['delta']:g} | {steps_cell(run)} | {base} | "
+        base = " / ".join(fmt(after_fill(run, f)) for f, _ in GROUPS)
+        lines.append(f"| {run['map']} | {run['delta']:g} | {steps_cell(run)} | {fmt(run.get('fill_place_groups'))} | "
+                     f"{base} | "
                      f"{ratio_cell(run, 'hit_groups', True)} | {ratio_cell(run, 'miss_groups', True)} | "
-                     f"{fmt(end(run, 'step_lookup_groups'))} | {fmt(end(run, 'step_place_groups'))} | "
+                     f"{ratio_cell(run, 'step_lookup_groups', False)} | "
+                     f"{ratio_cell(run, 'step_place_groups', False)} | "
                      f"{fmt(end(run, 'step_placements'))} | {capacity_cell(run)} |")
     return lines
 
