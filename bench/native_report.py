@@ -95,22 +95,28 @@ def ratio_cell(ns: float | None, base: float | None) -> str:
     return f"{fmt_ns(ns)} ({ns / base:.2f}×)"
 
 
+def fastest_peers(nat: Native, deltas) -> list[tuple[float, int, str, str, float]]:
+    """(delta, size, op, fastest peer, its ns) wherever a peer ran."""
+    rows = []
+    for delta in deltas:
+        for size in nat.sizes:
+            for op in OPS:
+                best = nat.fastest_peer(op, delta, size)
+                if best is not None:
+                    rows.append((delta, size, op, *best))
+    return rows
+
+
 def peer_max_load_table(nat: Native) -> str:
     """Our maps against the fastest peer at the loads where the peers stop."""
     lines = [
         "| slots | load | operation | fastest peer | peer ns | elastic ns (ratio) | funnel ns (ratio) |",
         "|---|---|---|---|---|---|---|",
     ]
-    for delta in PEER_MAX_DELTAS:
-        for size in nat.sizes:
-            for op in OPS:
-                best = nat.fastest_peer(op, delta, size)
-                if best is None:
-                    continue
-                peer, base = best
-                cells = [ratio_cell(nat.get(op, m, delta, size), base) for m in OURS]
-                lines.append(f"| {fmt_size(size)} | {1 - delta:g} | {OP_TITLES[op]} | {peer} | {fmt_ns(base)} | "
-                             + " | ".join(cells) + " |")
+    for delta, size, op, peer, base in fastest_peers(nat, PEER_MAX_DELTAS):
+        cells = [ratio_cell(nat.get(op, m, delta, size), base) for m in OURS]
+        lines.append(f"| {fmt_size(size)} | {1 - delta:g} | {OP_TITLES[op]} | {peer} | {fmt_ns(base)} | "
+                     + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -128,47 +134,40 @@ OWN_BASE_DELTA = 0.1
 OWN_DELTAS = (0.01, 0.001)
 
 
-def mark(ratio: float, bar: float) -> str:
-    return f"{ratio:.2f}" + ("" if ratio <= bar else " ✗")
+def bar_rows(nat: Native) -> list[tuple[int, float, str, str, float, dict]]:
+    """(size, delta, op, what it is compared with, bar, our ratio per map or None) for every bar."""
+    rows = []
+    for delta, size, op, peer, base in fastest_peers(nat, PEER_BARS):
+        bar = PEER_BARS[delta][op][0 if size <= CACHE_RESIDENT else 1]
+        ratios = {m: (ns / base if (ns := nat.get(op, m, delta, size)) is not None else None) for m in OURS}
+        rows.append((size, delta, op, peer, bar, ratios))
+    for delta in OWN_DELTAS:
+        for size in nat.sizes:
+            for op, bar in OWN_BARS.items():
+                ratios = {}
+                for m in OURS:
+                    ns, base = nat.get(op, m, delta, size), nat.get(op, m, OWN_BASE_DELTA, size)
+                    ratios[m] = ns / base if ns is not None and base is not None else None
+                rows.append((size, delta, op, f"the same map at load {1 - OWN_BASE_DELTA:g}", bar, ratios))
+    return rows
 
 
 def targets_table(nat: Native) -> str:
     """Every bar, each cell marked when it is not met."""
     lines = ["| slots | load | operation | against | bar | elastic | funnel |", "|---|---|---|---|---|---|---|"]
     met = total = 0
-    for delta, bars in PEER_BARS.items():
-        for size in nat.sizes:
-            for op in OPS:
-                best = nat.fastest_peer(op, delta, size)
-                if best is None:
-                    continue
-                peer, base = best
-                bar = bars[op][0 if size <= CACHE_RESIDENT else 1]
-                cells = []
-                for m in OURS:
-                    ns = nat.get(op, m, delta, size)
-                    if ns is None:
-                        cells.append("–")
-                        continue
-                    total += 1
-                    met += ns / base <= bar
-                    cells.append(mark(ns / base, bar))
-                lines.append(f"| {fmt_size(size)} | {1 - delta:g} | {OP_TITLES[op]} | {peer} | ≤ {bar:g} | "
-                             + " | ".join(cells) + " |")
-    for delta in OWN_DELTAS:
-        for size in nat.sizes:
-            for op, bar in OWN_BARS.items():
-                cells = []
-                for m in OURS:
-                    ns, base = nat.get(op, m, delta, size), nat.get(op, m, OWN_BASE_DELTA, size)
-                    if ns is None or base is None:
-                        cells.append("–")
-                        continue
-                    total += 1
-                    met += ns / base <= bar
-                    cells.append(mark(ns / base, bar))
-                lines.append(f"| {fmt_size(size)} | {1 - delta:g} | {OP_TITLES[op]} | the same map at load "
-                             f"{1 - OWN_BASE_DELTA:g} | ≤ {bar:g} | " + " | ".join(cells) + " |")
+    for size, delta, op, against, bar, ratios in bar_rows(nat):
+        cells = []
+        for m in OURS:
+            r = ratios[m]
+            if r is None:
+                cells.append("–")
+                continue
+            total += 1
+            met += r <= bar
+            cells.append(f"{r:.2f}" + ("" if r <= bar else " ✗"))
+        lines.append(f"| {fmt_size(size)} | {1 - delta:g} | {OP_TITLES[op]} | {against} | ≤ {bar:g} | "
+                     + " | ".join(cells) + " |")
     return "\n".join(lines + ["", f"{met} of {total} cells meet their bar; ✗ marks the others."])
 
 
