@@ -31,7 +31,7 @@
 #include "funnel/funnel_iter.hpp"
 #include "funnel/funnel_map.hpp"
 #include "funnel/shape.hpp"
-#include "funnel/table_scan.hpp"
+#include "common/layout/table_scan.hpp"
 #include "interpreter.hpp"
 
 namespace quorvel::fuzz {
@@ -83,20 +83,15 @@ struct FunnelAdapter {
         return Map::with_options_and_hasher(config.options, seed);
     }
 
-    static std::uint32_t grown(std::uint32_t capacity) noexcept {
-        if (capacity == 0) return 16;
-        if (capacity >= 0x8000'0000u) return 0xFFFF'FFFFu;
-        return 2 * capacity;
-    }
-
     // Whether adding `key` keeps the map within the slot budget: the map
     // grows when it is at max_insertions, or when the rules have no slot
-    // for the key and it is at least half of max_insertions.
+    // for the key while it is being filled and holds at least half of
+    // max_insertions.
     static bool growth_fits(const Map& map, const FuzzKey& key) {
-        const bool grows =
-            map.len() >= map.max_insertions() ||
-            (!map.choose_slot_for_new_key(map.hash_key(key)) && 2 * std::uint64_t{map.len()} >= map.max_insertions());
-        return !grows || grown(map.capacity()) <= kSlotBudget;
+        const bool grows = map.len() >= map.max_insertions() ||
+                           (!map.choose_slot_for_new_key(map.hash_key(key)) && !map.churned() &&
+                            2 * std::uint64_t{map.len()} >= map.max_insertions());
+        return !grows || grown_capacity(map.capacity()) <= kSlotBudget;
     }
 
     // A rebuild needs a slot for every entry.
@@ -104,19 +99,8 @@ struct FunnelAdapter {
         return capacity <= kSlotBudget && map.len() <= capacity;
     }
 
-    // Whether removing the entry at `loc` rebuilds the map.
-    static bool rebuilds_on_removal(const Map& map, Location loc) {
-        switch (loc.region) {
-            case FunnelRegion::level: {
-                const auto& level = map.levels()[loc.level];
-                return level.tombstones + 1 > level.slots() / 2;
-            }
-            case FunnelRegion::primary:
-                return map.primary().group_tombstones[loc.slot / GROUP_WIDTH] + 1 >= PRIMARY_GROUP_TOMBSTONE_LIMIT;
-            case FunnelRegion::fallback: return map.fallback().tombstones + 1 > map.fallback().slots() / 2;
-        }
-        return false;
-    }
+    // A removal never rebuilds the map.
+    static bool rebuilds_on_removal(const Map&, Location) { return false; }
 
     static std::optional<Location> chosen_slot(const Map& map, const FuzzKey& key) {
         return map.choose_slot_for_new_key(map.hash_key(key));
@@ -138,15 +122,6 @@ struct FunnelAdapter {
             if (it.next() == nullptr) return std::nullopt;
             if (n-- == 0) return it.location();
         }
-    }
-
-    static bool at_rule_location(const Map& map, MapHash h, Location loc) {
-        switch (loc.region) {
-            case FunnelRegion::level: return map.levels()[loc.level].in_window(h, loc.slot);
-            case FunnelRegion::primary: return map.primary().in_probe_sequence(h, loc.slot);
-            case FunnelRegion::fallback: return map.fallback().in_buckets(h, loc.slot);
-        }
-        return false;
     }
 
     struct Counts {
@@ -193,70 +168,72 @@ struct FunnelAdapter {
         if (map.max_insertions() != shape.max_insertions) return fail("max_insertions");
         if (primary.slots() != shape.primary_slots || fallback.slots() != shape.fallback_slots)
             return fail("special array sizes");
-        if (fallback.bucket_count != shape.fallback_bucket_count || fallback.bucket_width != shape.fallback_bucket_width)
+        if (fallback.bucket_count() != shape.fallback_bucket_count || fallback.bucket_width() != shape.fallback_bucket_width)
             return fail("fallback buckets");
         if (!levels.empty() && map.max_populated_level() >= levels.size()) return fail("max_populated_level");
 
         std::uint64_t slots = primary.slots() + std::uint64_t{fallback.slots()};
-        std::uint64_t len = primary.len + std::uint64_t{fallback.len};
+        std::uint64_t len = primary.len() + std::uint64_t{fallback.len()};
         for (std::uint32_t i = 0; i < levels.size(); ++i) {
             const auto& level = levels[i];
-            if (level.bucket_count != shape.level_bucket_counts[i] || level.bucket_width != shape.bucket_width)
+            if (level.bucket_count() != shape.level_bucket_counts[i] || level.bucket_width() != shape.bucket_width)
                 return fail("level ", i, " buckets");
-            const Counts c = count(level.table);
-            if (c.full != level.len) return fail("level ", i, ": ", c.full, " full bytes, len ", level.len);
-            if (c.deleted > level.tombstones) return fail("level ", i, ": more DELETED bytes than tombstones");
-            if (level.tombstones > level.slots() / 2) return fail("level ", i, " missed its rebuild");
+            const Counts c = count(level.table());
+            if (c.full != level.len()) return fail("level ", i, ": ", c.full, " full bytes, len ", level.len());
+            if (c.deleted > level.tombstones()) return fail("level ", i, ": more DELETED bytes than tombstones");
             if (c.spare_written != 0) return fail("level ", i, " spare byte written");
-            if (i > map.max_populated_level() && level.len != 0)
+            if (i > map.max_populated_level() && level.len() != 0)
                 return fail("level ", i, " above max_populated_level holds entries");
             slots += level.slots();
-            len += level.len;
+            len += level.len();
         }
         if (slots != map.capacity()) return fail("regions hold ", slots, " slots, capacity ", map.capacity());
         if (len != map.len()) return fail("regions hold ", len, " entries, len ", map.len());
 
-        const Counts pc = count(primary.table);
-        if (pc.full != primary.len) return fail("primary: ", pc.full, " full bytes, len ", primary.len);
+        const Counts pc = count(primary.table());
+        if (pc.full != primary.len()) return fail("primary: ", pc.full, " full bytes, len ", primary.len());
         if (pc.spare_written != 0) return fail("primary spare byte written");
         for (std::uint32_t g = 0; g < primary.groups(); ++g) {
-            const Counts gc = count(primary.table, g * GROUP_WIDTH, (g + 1) * GROUP_WIDTH);
-            if (gc.deleted > primary.group_tombstones[g]) return fail("primary group ", g, " tombstones");
-            if (primary.group_tombstones[g] >= PRIMARY_GROUP_TOMBSTONE_LIMIT)
-                return fail("primary group ", g, " missed its rebuild");
+            const Counts gc = count(primary.table(), g * GROUP_WIDTH, (g + 1) * GROUP_WIDTH);
+            if (gc.deleted > primary.group_tombstones()[g]) return fail("primary group ", g, " tombstones");
         }
-        const Counts fc = count(fallback.table);
-        if (fc.full != fallback.len) return fail("fallback: ", fc.full, " full bytes, len ", fallback.len);
+        const Counts fc = count(fallback.table());
+        if (fc.full != fallback.len()) return fail("fallback: ", fc.full, " full bytes, len ", fallback.len());
         if (fc.spare_written != 0) return fail("fallback spare byte written");
-        if (fc.deleted > fallback.tombstones) return fail("fallback tombstones");
-        if (fallback.tombstones > fallback.slots() / 2) return fail("fallback missed its rebuild");
+        if (fc.deleted > fallback.tombstones()) return fail("fallback tombstones");
 
         std::string broken;
         std::map<std::uint64_t, std::uint32_t> outside;
         for_each_location(map, [&](Location loc, const auto& entry) {
             if (!broken.empty()) return;
             const MapHash h = map.hash_key(entry.key);
-            const auto& table = loc.region == FunnelRegion::level     ? levels[loc.level].table
-                                : loc.region == FunnelRegion::primary ? primary.table
-                                                                      : fallback.table;
+            const auto& table = loc.region == FunnelRegion::level     ? levels[loc.level].table()
+                                : loc.region == FunnelRegion::primary ? primary.table()
+                                                                      : fallback.table();
             if (table.control(loc.slot) != h.tag()) {
                 broken = fail("entry ", code(loc), " has a wrong tag");
             } else if (loc.region == FunnelRegion::primary &&
-                       !primary.tag_filters[loc.slot / GROUP_WIDTH].contains(h.tag())) {
+                       !primary.tag_filters()[loc.slot / GROUP_WIDTH].contains(h.tag())) {
                 broken = fail("primary tag filter lacks the tag of slot ", loc.slot);
             } else if (map.find(entry.key, h) != std::optional(loc)) {
                 broken = fail("key ", entry.key.id(), " at ", code(loc), " not found there");
-            } else if (!at_rule_location(map, h, loc)) {
+            } else if (!map.is_rule_location(h, loc)) {
                 ++outside[h.value];
+                if (!map.overflow_index().saturated() &&
+                    !map.overflow_index().any_of(h.value, [&](Location recorded) { return recorded == loc; })) {
+                    broken = fail("entry ", code(loc), " outside its places is not in the overflow index");
+                }
             }
         });
         if (!broken.empty()) return broken;
-        const auto& overflow = map.overflow_hashes();
+        const auto& overflow = map.overflow_index();
         if (!overflow.saturated()) {
-            if (overflow.distinct() != outside.size()) return fail("overflow table counts the wrong hashes");
+            std::size_t recorded = 0;
             for (const auto& [hash, n] : outside) {
-                if (overflow.count(hash) != n) return fail("overflow table miscounts hash ", hash);
+                if (overflow.count(hash) != n) return fail("overflow index miscounts hash ", hash);
+                recorded += n;
             }
+            if (overflow.size() != recorded) return fail("overflow index records entries that are in place");
         }
         return "";
     }

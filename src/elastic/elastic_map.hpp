@@ -5,7 +5,7 @@
 //
 //     levels[0..N)   Level tables of ceil(n/2), then halving sizes, summing to n
 //     hints          per hash bucket, the levels that keys of the bucket went
-//                    to (level_hints.hpp)
+//                    to (common/level_hints.hpp; levels 31 and up share bit 31)
 //     quotas[]       how many new keys each batch places (sum = max_insertions)
 //     len, capacity, max_insertions = n - floor(delta*n)
 //     batch, quota_left         the batch being filled and what it may still place
@@ -14,27 +14,54 @@
 //     seed, global_seed         the two seeds of the map hash (both fixed for
 //                               the map's life, across clears and rebuilds)
 //
-// Lookup walks the levels its hash bucket names, ascending (the levels up to
-// max_level that keys of the bucket ever went to: no other level can hold
-// the key), each along the key's own probe sequence, comparing keys only on
-// tag matches and leaving a level at the first group with a never-used
-// slot, or once it has walked as far as any placement from the key's start
-// group into that level ever did - at once when there was none (level.hpp
-// says why these stops are sound, also after removals).
+// Lookup searches level 0, then the other levels its hash bucket names,
+// ascending (no other level can hold the key), each along the key's own
+// probe sequence, comparing keys only on tag matches and leaving a level at
+// the first group with a never-used slot, or once it has walked as deep as
+// any placement of the key's cell went (level.hpp says why these stops are
+// sound, also after removals).
 //
 // Insertion of a new key.  Batch b fills levels b-1 and b.  While level b-1
 // is above its fill threshold and level b is under three quarters full, a
 // key first tries level b-1 within a probe budget that grows as b-1 fills,
 // then level b; once level b is three quarters full, b-1 is searched in full
-// first; once b-1 is down to its threshold, b comes first.  When the
-// batches are spent and none of the attempts finds room, the key takes the
-// first free slot along its sequence in the lowest level that has one, so
-// that lookups still find it.  When len has reached max_insertions, the map
-// first rebuilds itself at twice the capacity (16 from 0).
+// first; once b-1 is down to its threshold, b comes first.  When len has
+// reached max_insertions, the map first rebuilds itself at twice the
+// capacity (16 from 0).
 //
-// Removal writes DELETED and counts the level's removals; once they exceed
-// half the level's slots the map rebuilds at the same capacity, which bounds
-// both the tombstones and the cost they add to misses.
+// The steady state.  Once the batches are spent - a map kept at its fill
+// limit, where each new key follows a removal - the batch attempts look only
+// at the smallest levels, which are full, and the key must go somewhere the
+// lookups still find it.  It goes where it costs lookups least:
+//
+//   1. within the bound of its cell in some level (it raises no bound, so
+//      no lookup walks further than before), levels its bucket names first
+//      (no lookup visits a level more), lowest level first;
+//   2. else at the smallest depth it reaches in any level, taking all
+//      levels' sequences in step, one group deeper at a time.
+//
+// The second raises one cell's bound, and a key in a new level adds one
+// level to its bucket's lookups; and hint bits of keys since removed stay
+// set.  So lookups slowly grow dearer.  The map keeps an estimate of what a
+// miss costs - over the levels, the share of buckets that visit a level
+// times the level's mean cell bound - and when it has grown past
+// 1 + STEADY_SLACK times its value after the map last settled, the next new
+// key that the batches cannot place first rebuilds the map at its capacity.
+// That rebuild takes the entries in a scrambled order (a stride through the
+// entry order coprime with their count), so that they land as a fresh fill
+// of keys arriving at random would place them: the entry order of a churned
+// map follows the start groups of its old layout, and entries re-placed in
+// that order pack less well.  The estimate after such a rebuild, or when the
+// batches first ran out, is the one it is measured against.  Removal and
+// insertion thus keep the lookups within a fixed share of their cost after
+// the fill, however long the map is churned.
+//
+// Removal writes DELETED and counts the level's removals.  It never
+// rebuilds the map: lookups stop at their cell's bound whatever the removals
+// left behind, so a DELETED slot costs no lookup more than the entry before
+// it did, and what churn does cost lookups - bounds raised and levels named
+// by placements, stale hint bits - the steady state measures and settles.
+// So a removal cannot fail, and costs its lookup and one byte.
 //
 // Rebuilds.  A rebuild builds every table it needs before it touches an
 // entry, so a failure (out of memory, a layout that cannot exist) leaves the
@@ -55,6 +82,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -70,31 +98,35 @@
 #include "common/hash.hpp"
 #include "common/key.hpp"
 #include "common/layout/entry.hpp"
+#include "common/level_hints.hpp"
+#include "common/map_core.hpp"
 #include "common/probe_counter.hpp"
 #include "common/seed.hpp"
+#include "common/sizing.hpp"
 #include "elastic/entry_order.hpp"
 #include "elastic/level.hpp"
-#include "elastic/level_hints.hpp"
 #include "elastic/options.hpp"
 #include "elastic/sizing.hpp"
 
 namespace quorvel {
 
 template <MapKey K, class V>
-class ElasticHashMap {
+class ElasticHashMap : public MapCore<ElasticHashMap<K, V>, K, V> {
     static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                   "rebuilds relocate entries: keys and values must be nothrow-movable");
+    using Core = MapCore<ElasticHashMap<K, V>, K, V>;
+    friend Core;
 
 public:
     using Location = ElasticLocation;
     using Level = elastic::Level<K, V>;
     using EntryType = Entry<K, V>;
 
-    // A lookup's result with the number of groups it examined.
-    struct ProbedLookup {
-        std::optional<Location> location;
-        std::uint32_t groups;
-    };
+    // Levels 31 and up share the last bit of a bucket's hint word.
+    static constexpr std::uint32_t SHARED_HINT = LevelHints::BITS - 1;
+    // The share by which the estimated cost of a miss may grow in the steady
+    // state before the map rebuilds itself to restore it.
+    static constexpr double STEADY_SLACK = 0.3;
 
     static ElasticHashMap with_options_and_hasher(const ElasticOptions& options, std::uint64_t seed) {
         return ElasticHashMap(options, seed, GlobalSeed::get());
@@ -107,20 +139,18 @@ public:
     }
 
     ElasticHashMap(ElasticHashMap&& other) noexcept
-        : levels_(std::move(other.levels_)),
-          hints_(std::exchange(other.hints_, elastic::LevelHints())),
+        : Core(other.seed_, other.global_seed_),
+          levels_(std::move(other.levels_)),
+          hints_(std::exchange(other.hints_, LevelHints())),
           quotas_(std::move(other.quotas_)),
-          len_(std::exchange(other.len_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          max_insertions_(std::exchange(other.max_insertions_, 0)),
           batch_(std::exchange(other.batch_, 0)),
           quota_left_(std::exchange(other.quota_left_, 0)),
           max_level_(std::exchange(other.max_level_, 0)),
           first_hint_(std::exchange(other.first_hint_, Location{0, 0})),
+          settled_cost_(std::exchange(other.settled_cost_, 0.0)),
           reserve_fraction_(other.reserve_fraction_),
-          probe_scale_(other.probe_scale_),
-          seed_(other.seed_),
-          global_seed_(other.global_seed_) {
+          probe_scale_(other.probe_scale_) {
+        this->take_core(other);
         other.levels_.clear();
         other.quotas_.clear();
     }
@@ -138,38 +168,41 @@ public:
 
     void swap(ElasticHashMap& other) noexcept {
         using std::swap;
+        this->swap_core(other);
         swap(levels_, other.levels_);
         swap(hints_, other.hints_);
         swap(quotas_, other.quotas_);
-        swap(len_, other.len_);
-        swap(capacity_, other.capacity_);
-        swap(max_insertions_, other.max_insertions_);
         swap(batch_, other.batch_);
         swap(quota_left_, other.quota_left_);
         swap(max_level_, other.max_level_);
         swap(first_hint_, other.first_hint_);
+        swap(settled_cost_, other.settled_cost_);
         swap(reserve_fraction_, other.reserve_fraction_);
         swap(probe_scale_, other.probe_scale_);
-        swap(seed_, other.seed_);
-        swap(global_seed_, other.global_seed_);
     }
 
     // ---- state -------------------------------------------------------------
 
-    std::uint32_t len() const noexcept { return len_; }
-    bool empty() const noexcept { return len_ == 0; }
-    std::uint32_t capacity() const noexcept { return capacity_; }
-    std::uint32_t max_insertions() const noexcept { return max_insertions_; }
     double reserve_fraction() const noexcept { return reserve_fraction_; }
     double probe_scale() const noexcept { return probe_scale_; }
-    std::uint64_t seed() const noexcept { return seed_; }
-    std::uint64_t global_seed() const noexcept { return global_seed_; }
     std::uint32_t batch() const noexcept { return batch_; }
     std::uint32_t quota_left() const noexcept { return quota_left_; }
     std::uint32_t max_level() const noexcept { return max_level_; }
     const std::vector<Level>& levels() const noexcept { return levels_; }
     const std::vector<std::uint32_t>& quotas() const noexcept { return quotas_; }
-    const elastic::LevelHints& level_hints() const noexcept { return hints_; }
+    const LevelHints& level_hints() const noexcept { return hints_; }
+    double settled_cost() const noexcept { return settled_cost_; }
+
+    // The estimated groups a miss walks: for every level, the share of
+    // buckets whose lookups visit it times its mean cell bound.
+    double miss_cost() const noexcept {
+        double cost = 0.0;
+        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+            if (levels_[i].live() == 0) continue;
+            cost += (i == 0 ? 1.0 : hints_.share(hint_bit(i))) * levels_[i].mean_bound();
+        }
+        return cost;
+    }
 
     std::size_t allocated_bytes() const noexcept {
         std::size_t bytes = levels_.capacity() * sizeof(Level) + quotas_.capacity() * sizeof(std::uint32_t) +
@@ -180,67 +213,22 @@ public:
 
     // ---- lookup ------------------------------------------------------------
 
-    MapHash hash_key(const K& key) const noexcept {
-        return map_hash(KeyOps<K>::hash(key), seed_, global_seed_);
+    // Where `key` is stored, searching only the levels that can hold it.
+    std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const {
+        const Location found = locate(key, h);
+        ProbeCounter::end_lookup();
+        if (found.level == NOWHERE) return std::nullopt;
+        return found;
     }
-
-    // The one lookup walk, reporting how many groups it examined.
-    ProbedLookup probe_lookup(const K& key, MapHash h) const {
-        using elastic::LevelHints;
-        std::uint32_t groups = 0;
-        if (levels_.empty()) return {std::nullopt, groups};
-        // Level 0 holds half the entries and its bit is nearly always set:
-        // it is searched without asking, while the hint word loads.
-        const std::uint32_t hinted = hints_.candidates(h);
-        if (const auto slot = levels_[0].find(key, h, groups)) return {Location{0, *slot}, groups};
-        for (std::uint32_t left = hinted & LevelHints::OWN_BITS & ~1u; left != 0; left &= left - 1) {
-            const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
-            if (const auto slot = levels_[i].find(key, h, groups)) return {Location{i, *slot}, groups};
-        }
-        // The shared bit stands for every level from there to max_level.
-        if (hinted & LevelHints::SHARED) return probe_levels_from(LevelHints::SHARED_BIT, key, h, groups);
-        return {std::nullopt, groups};
-    }
-
-    // The walk over levels first..max_level, for maps of more than 31 levels:
-    // kept out of line so that the common path stays small.
-    [[gnu::noinline]] ProbedLookup probe_levels_from(std::uint32_t first, const K& key, MapHash h,
-                                                     std::uint32_t groups) const {
-        for (std::uint32_t i = first; i < searched_levels(); ++i) {
-            if (const auto slot = levels_[i].find(key, h, groups)) return {Location{i, *slot}, groups};
-        }
-        return {std::nullopt, groups};
-    }
-
-    // Levels 0..max_level: the only ones that hold entries.
-    std::uint32_t searched_levels() const noexcept {
-        return static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), std::size_t{max_level_} + 1));
-    }
-
-    std::optional<Location> find(const K& key, MapHash h) const {
-        const ProbedLookup result = probe_lookup(key, h);
-        count_lookup(result.groups);
-        return result.location;
-    }
-    std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const { return find(key, h); }
-    std::optional<Location> find_slot_location_with_hash(const K& key, MapHash h) const { return find(key, h); }
+    static constexpr auto find_slot = &ElasticHashMap::find_slot_indices_with_hash;
 
     EntryType& entry_at(Location loc) noexcept { return levels_[loc.level].entry(loc.slot); }
     const EntryType& entry_at(Location loc) const noexcept { return levels_[loc.level].entry(loc.slot); }
 
-    V* get(const K& key) {
-        const auto loc = find(key, hash_key(key));
-        return loc ? &entry_at(*loc).value : nullptr;
-    }
-    const V* get(const K& key) const {
-        const auto loc = find(key, hash_key(key));
-        return loc ? &entry_at(*loc).value : nullptr;
-    }
-
     // First free slot of level `level` along the sequence of a key hashing to h.
     std::optional<std::uint32_t> first_free_uniform(std::uint32_t level, MapHash h) const noexcept {
-        std::uint32_t groups = 0;
-        const auto found = levels_[level].first_free_uniform(h, groups);
+        const auto found = levels_[level].first_free_uniform(h);
+        ProbeCounter::discard();
         return found ? std::optional<std::uint32_t>(found->slot) : std::nullopt;
     }
 
@@ -249,9 +237,11 @@ public:
     // The previous value when the key was present (the stored key is kept and
     // `key` released); nothing when the key was added.
     std::optional<V> insert(K key, V value) {
-        const MapHash h = hash_key(key);
-        if (const auto loc = find(key, h)) {
-            return std::optional<V>(std::exchange(entry_at(*loc).value, std::move(value)));
+        const MapHash h = this->hash_key(key);
+        const Location found = locate(key, h);
+        ProbeCounter::end_lookup();
+        if (found.level != NOWHERE) {
+            return std::optional<V>(std::exchange(entry_at(found).value, std::move(value)));
         }
         add(h, std::move(key), std::move(value));
         return std::nullopt;
@@ -259,48 +249,42 @@ public:
 
     // For a key known to be absent: growth check and placement, no comparison.
     void insert_new(K key, V value) {
-        const MapHash h = hash_key(key);
+        const MapHash h = this->hash_key(key);
         add(h, std::move(key), std::move(value));
     }
 
     // ---- removal -------------------------------------------------------------
 
-    std::optional<V> remove(const K& key) {
-        const auto loc = find(key, hash_key(key));
-        if (!loc) return std::nullopt;
-        EntryType removed = remove_at(*loc);
-        return std::optional<V>(std::move(removed.value));
-    }
-
-    // Removes the entry of a known occupied slot, with the bookkeeping and
-    // purge of `remove`.  The purge's tables are built first, so a failure
-    // leaves the entry where it was.
-    EntryType remove_at(Location loc) {
-        Level& level = levels_[loc.level];
-        std::vector<ElasticHashMap> purge;
-        if (level.removed() + 1 > level.slots() / 2) purge = plan_rebuild(capacity_, len_ - 1);
-        EntryType out = level.take(loc.slot);
-        --len_;
-        if (!purge.empty()) rebuild_into(purge);
+    // Removes the entry of a known occupied slot: a DELETED byte stays, and
+    // the level counts the removal.  A removal never rebuilds the map: with
+    // lookups bounded per cell, a DELETED slot costs no lookup more than the
+    // full slot before it did, and the steady state settles the map when
+    // lookups have grown dearer (see the top of the file).  So a removal
+    // cannot fail, and costs a lookup and a byte.
+    EntryType remove_at(Location loc) noexcept {
+        EntryType out = levels_[loc.level].take(loc.slot);
+        --this->len_;
         return out;
     }
 
     // ---- rebuild and clear -----------------------------------------------------
 
     // Rebuilds at `new_capacity` with the same seed and effective options.
+    // At the same capacity the map keeps the miss cost it settles against.
     void resize(std::uint32_t new_capacity) {
-        std::vector<ElasticHashMap> chain = plan_rebuild(new_capacity, len_);
+        std::vector<ElasticHashMap> chain = plan_rebuild(new_capacity, this->len_);
+        const double settled = new_capacity == this->capacity_ ? settled_cost_ : 0.0;
+        const std::uint64_t rebuilds = this->rebuilds_ + 1;
         rebuild_into(chain);
+        settled_cost_ = settled;
+        this->rebuilds_ = rebuilds;
     }
 
     void clear() noexcept {
         for (Level& level : levels_) level.clear();
-        hints_.clear();
-        len_ = 0;
-        batch_ = 0;
-        quota_left_ = quotas_.empty() ? 0 : quotas_[0];
-        max_level_ = 0;
-        first_hint_ = Location{0, 0};
+        this->len_ = 0;
+        reset_batches();
+        settled_cost_ = 0.0;
     }
 
     // ---- entry order -------------------------------------------------------------
@@ -317,7 +301,7 @@ public:
     // The first entry in entry order.  Remembers where it was found: no entry
     // lies before that point until a placement puts one there, so repeated
     // calls (popitem until empty) do not rescan the emptied front.
-    std::optional<Location> first_location() const noexcept {
+    std::optional<Location> first_location() noexcept {
         const auto found = first_location_from(first_hint_);
         first_hint_ = found ? Location{found->level, found->slot & ~(GROUP_WIDTH - 1)}
                             : Location{static_cast<std::uint32_t>(levels_.size()), 0};
@@ -369,6 +353,11 @@ public:
     }
 
 private:
+    // The level index of "not found" on the lookup path.
+    static constexpr std::uint32_t NOWHERE = U32_MAX;
+    // More levels than a 32-bit capacity makes (at most 34).
+    static constexpr std::size_t MOST_LEVELS = 64;
+
     // Where a new entry goes: level and free slot found there.
     struct Target {
         std::uint32_t level;
@@ -382,10 +371,9 @@ private:
     };
 
     ElasticHashMap(const ElasticOptions& options, std::uint64_t seed, std::uint64_t global_seed)
-        : reserve_fraction_(elastic::effective_reserve_fraction(options.reserve_fraction)),
-          probe_scale_(elastic::effective_probe_scale(options.probe_scale)),
-          seed_(seed),
-          global_seed_(global_seed) {
+        : Core(seed, global_seed),
+          reserve_fraction_(elastic::effective_reserve_fraction(options.reserve_fraction)),
+          probe_scale_(elastic::effective_probe_scale(options.probe_scale)) {
         const std::uint32_t n = options.capacity;
         const std::vector<std::uint32_t> sizes = elastic::level_sizes(n);
         levels_.reserve(sizes.size());
@@ -393,27 +381,58 @@ private:
             levels_.push_back(Level::with_capacity(sizes[k], reserve_fraction_, probe_scale_, k));
         }
         quotas_ = elastic::batch_quotas(sizes, n, reserve_fraction_);
-        hints_ = elastic::LevelHints(n);
-        capacity_ = n;
-        max_insertions_ = elastic::max_insertions(n, reserve_fraction_);
+        hints_ = LevelHints(n);
+        this->capacity_ = n;
+        this->max_insertions_ = elastic::max_insertions(n, reserve_fraction_);
         quota_left_ = quotas_.empty() ? 0 : quotas_[0];
     }
 
-    // Growth check, then placement; grows again in the (never expected) case
-    // that no level has a free slot left.
+    static constexpr std::uint32_t hint_bit(std::uint32_t level) noexcept { return std::min(level, SHARED_HINT); }
+
+    // The one lookup walk: level 0, then the levels the key's bucket names.
+    [[gnu::always_inline]] Location locate(const K& key, MapHash h) const {
+        if (levels_.empty()) return Location{NOWHERE, 0};
+        // Level 0 holds half the entries and its bit is nearly always set:
+        // it is searched without asking, while the hint word loads.
+        const std::uint32_t named = hints_.candidates(h);
+        if (const std::uint32_t slot = levels_[0].find(key, h); slot != NO_SLOT) return Location{0, slot};
+        for (std::uint32_t left = named & ~(1u | (1u << SHARED_HINT)); left != 0; left &= left - 1) {
+            const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
+            if (const std::uint32_t slot = levels_[i].find(key, h); slot != NO_SLOT) return Location{i, slot};
+        }
+        // The shared bit stands for every level from there to max_level.
+        if (named & (1u << SHARED_HINT)) return locate_from(SHARED_HINT, key, h);
+        return Location{NOWHERE, 0};
+    }
+
+    // The walk over levels first..max_level, for maps of more than 31 levels:
+    // kept out of line so that the common path stays small.
+    [[gnu::noinline]] Location locate_from(std::uint32_t first, const K& key, MapHash h) const {
+        const auto searched = static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), std::size_t{max_level_} + 1));
+        for (std::uint32_t i = first; i < searched; ++i) {
+            if (const std::uint32_t slot = levels_[i].find(key, h); slot != NO_SLOT) return Location{i, slot};
+        }
+        return Location{NOWHERE, 0};
+    }
+
+    // Growth check, then placement by the batches, else in the steady state.
     void add(MapHash h, K&& key, V&& value) {
-        if (len_ >= max_insertions_) resize(elastic::grown_capacity(capacity_));
+        if (this->len_ >= this->max_insertions_) resize(grown_capacity(this->capacity_));
+        bool may_rebuild = true;
         for (;;) {
             const BatchCursor cursor = advanced_batch();
-            std::uint32_t groups = 0;
-            const auto loc = choose_slot(h, cursor.batch, groups);
-            count_insertion(groups);
-            if (loc) {
-                place(*loc, h, cursor, std::move(key), std::move(value));
+            if (const auto target = choose_by_batch(h, cursor.batch)) {
+                place(*target, h, cursor, std::move(key), std::move(value));
                 return;
             }
-            if (capacity_ == elastic::U32_MAX) throw std::bad_alloc();
-            resize(elastic::grown_capacity(capacity_));
+            if (may_rebuild && steady_rebuild_due()) {
+                may_rebuild = false;
+                if (try_settle()) continue;  // the batches start again
+            }
+            const auto target = steady_slot(h);
+            if (!target) throw InternalError("no free slot below max_insertions");
+            place(*target, h, cursor, std::move(key), std::move(value));
+            return;
         }
     }
 
@@ -430,69 +449,175 @@ private:
         return cursor;
     }
 
-    std::optional<Target> full_probe(std::uint32_t i, MapHash h, std::uint32_t& groups) const noexcept {
-        if (const auto at = levels_[i].first_free_uniform(h, groups)) return Target{i, *at};
+    std::optional<Target> full_probe(std::uint32_t i, MapHash h) const noexcept {
+        if (const auto at = levels_[i].first_free_uniform(h)) return Target{i, *at};
         return std::nullopt;
     }
 
-    std::optional<Target> limited_probe(std::uint32_t i, MapHash h, std::uint32_t& groups) const noexcept {
+    std::optional<Target> limited_probe(std::uint32_t i, MapHash h) const noexcept {
         const Level& level = levels_[i];
-        if (const auto at = level.first_free(h, level.probe_limits().budget(level.free_slots()), groups))
-            return Target{i, *at};
+        if (const auto at = level.first_free(h, level.probe_limits().budget(level.free_slots()))) return Target{i, *at};
         return std::nullopt;
     }
 
-    // The placement table for batch b, then the fallback: the first free
-    // slot along the key's sequence in the lowest level that has one.
-    std::optional<Target> choose_slot(MapHash h, std::uint32_t b, std::uint32_t& groups) const noexcept {
-        if (const auto loc = choose_by_batch(h, b, groups)) return loc;
-        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
-            if (const auto loc = full_probe(i, h, groups)) return loc;
-        }
-        return std::nullopt;
-    }
-
-    // The attempts of the placement table, in order; the first that finds a
-    // free slot decides.
-    std::optional<Target> choose_by_batch(MapHash h, std::uint32_t b, std::uint32_t& groups) const noexcept {
+    // The attempts of the placement table for batch b, in order; the first
+    // that finds a free slot decides.
+    std::optional<Target> choose_by_batch(MapHash h, std::uint32_t b) const noexcept {
         const auto n = static_cast<std::uint32_t>(levels_.size());
         if (n == 0) return std::nullopt;
-        if (b == 0) return full_probe(0, h, groups);
-        if (b >= n) return full_probe(n - 1, h, groups);
+        if (b == 0) return full_probe(0, h);
+        if (b >= n) return full_probe(n - 1, h);
         const auto either = [&](std::uint32_t first, std::uint32_t second) {
-            if (const auto loc = full_probe(first, h, groups)) return loc;
-            return full_probe(second, h, groups);
+            if (const auto loc = full_probe(first, h)) return loc;
+            return full_probe(second, h);
         };
         if (levels_[b - 1].free_slots() <= levels_[b - 1].fill_threshold()) return either(b, b - 1);
-        if (elastic::saturate_u32(std::uint64_t{4} * levels_[b].free_slots()) <= levels_[b].slots()) {
+        if (saturate_u32(std::uint64_t{4} * levels_[b].free_slots()) <= levels_[b].slots()) {
             return either(b - 1, b);
         }
-        if (const auto loc = limited_probe(b - 1, h, groups)) return loc;
+        if (const auto loc = limited_probe(b - 1, h)) return loc;
         return either(b, b - 1);
     }
 
+    // The steady-state placement (see the top of the file): the free slot
+    // that adds least to the expected cost of a miss.  A slot within the
+    // bound of its cell in a level the bucket names costs nothing, and is
+    // taken at once; any other costs what it adds to a random miss: a new
+    // level for the bucket (1 / buckets), and the raise of its cell's bound
+    // beyond the old one (the share of lookups visiting the level times the
+    // raise over the level's cells).  The search is best first over every
+    // level's probe sequence, one group at a time, the cheapest next group
+    // first (the lowest level on a tie), so it examines no group dearer
+    // than the slot it takes.  It ends: the map is below its capacity, so
+    // some level has a free slot, and each sequence covers its level.
+    std::optional<Target> steady_slot(MapHash h) const noexcept {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), MOST_LEVELS));
+        const std::uint32_t named = hints_.candidates(h) | 1u;  // level 0 is always searched
+        const auto is_named = [&](std::uint32_t i) { return ((named >> hint_bit(i)) & 1u) != 0; };
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const Level& level = levels_[i];
+            if (!is_named(i) || level.free_slots() == 0) continue;
+            if (const auto at = level.first_free(h, level.bound(h))) return Target{i, *at};
+        }
+        // Every other candidate: level i at depth d costs
+        //     base_i + per_group_i * max(0, d - bound_i).
+        struct Chain {
+            elastic::LevelWalk walk;
+            std::uint32_t level;
+            std::uint32_t depth;  // of the next group to examine
+            std::uint32_t bound;
+            double base;
+            double per_group;
+
+            double cost() const noexcept { return base + per_group * (depth > bound ? depth - bound : 0); }
+        };
+        std::array<Chain, MOST_LEVELS> chains;  // the levels with a free slot left to look at
+        std::uint32_t live = 0;
+        const double new_bit = 1.0 / static_cast<double>(std::max<std::size_t>(hints_.buckets(), 1));
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const Level& level = levels_[i];
+            if (level.free_slots() == 0) continue;
+            const std::uint32_t bound = level.bound(h);
+            const std::uint32_t depth = is_named(i) ? bound + 1 : 1;  // a named level's bound was searched above
+            if (depth > level.groups()) continue;
+            chains[live++] = Chain{level.walk_at(h, depth), i, depth, bound, is_named(i) ? 0.0 : new_bit,
+                                   (i == 0 ? 1.0 : hints_.share(hint_bit(i))) / level.lookup_bounds().cells()};
+        }
+        while (live != 0) {
+            std::uint32_t best = 0;
+            for (std::uint32_t c = 1; c < live; ++c) {
+                if (chains[c].cost() < chains[best].cost()) best = c;
+            }
+            Chain& chain = chains[best];
+            const Level& level = levels_[chain.level];
+            if (const auto slot = level.free_in_group(chain.walk.group)) {
+                return Target{chain.level,
+                              elastic::FreeSlot{*slot, chain.depth, elastic::LookupBounds::cell(level.start_group(h), h)}};
+            }
+            if (++chain.depth > level.groups()) {
+                // The level is walked through: drop it, keeping the others in level order.
+                for (std::uint32_t c = best; c + 1 < live; ++c) chains[c] = chains[c + 1];
+                --live;
+            } else {
+                level.advance(chain.walk);
+            }
+        }
+        return std::nullopt;
+    }
+
     void place(Target target, MapHash h, BatchCursor cursor, K&& key, V&& value) noexcept {
+        ProbeCounter::end_insertion();
         levels_[target.level].place(target.at, h.tag(), std::move(key), std::move(value));
-        hints_.note(h, target.level);
+        (void)hints_.note(h, hint_bit(target.level));
         batch_ = cursor.batch;
         quota_left_ = cursor.quota != 0 ? cursor.quota - 1 : 0;
         max_level_ = std::max(max_level_, target.level);
-        ++len_;
+        ++this->len_;
         const Location loc{target.level, target.at.slot & ~(GROUP_WIDTH - 1)};
         if (loc < first_hint_) first_hint_ = loc;
     }
 
+    // Whether the steady placements and rebuilds have let the cost of a miss
+    // grow enough to settle the map again (see the top of the file).  The
+    // first time the batches run out, the fill's cost becomes the measure.
+    bool steady_rebuild_due() noexcept {
+        const double cost = miss_cost();
+        if (settled_cost_ == 0.0) {
+            settled_cost_ = cost;
+            return false;
+        }
+        return cost > (1.0 + STEADY_SLACK) * settled_cost_;
+    }
+
+    // A rebuild at the same capacity in scrambled order; skipped when it
+    // cannot get its memory (the steady placement works without it).
+    bool try_settle() noexcept {
+        try {
+            settle();
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
+    // Moves every entry into a new map of the same capacity, visiting them
+    // by a stride through the entry order that is coprime with their count
+    // (a prime beyond any 32-bit count), so that consecutive placements fall
+    // on unrelated start groups, as keys arriving at random do.  The map
+    // holds fewer entries than max_insertions, so one new map takes them all.
+    void settle() {
+        std::vector<Location> order;
+        order.reserve(this->len_);
+        elastic::for_each_occupied(levels_, [&](Location loc) { order.push_back(loc); });
+        ElasticHashMap next(ElasticOptions{reserve_fraction_, probe_scale_, this->capacity_}, this->seed_,
+                            this->global_seed_);
+        const auto count = static_cast<std::uint64_t>(order.size());
+        constexpr std::uint64_t STRIDE = 4'294'967'311ull;  // a prime above 2^32
+        std::uint64_t at = 0;
+        for (std::uint64_t visited = 0; visited < count; ++visited) {  // count >= 1: it has entries
+            const Location loc = order[static_cast<std::size_t>(at)];
+            next.place_moved(levels_[loc.level].relocate_out(loc.slot));
+            --this->len_;
+            at = (at + STRIDE % count) % count;
+        }
+        for (Level& level : levels_) level.reset_after_drain();
+        reset_batches();
+        const std::uint64_t rebuilds = this->rebuilds_ + 1;
+        swap(next);
+        settled_cost_ = miss_cost();
+        this->rebuilds_ = rebuilds;
+    }
+
     // Placement of an entry moved in by a rebuild: no growth check (the
-    // rebuild walks its chain of tables instead), no lookup.
+    // rebuild walks its chain of tables instead), no lookup, no rebuild.
     void place_moved(EntryType&& entry) {
-        const MapHash h = hash_key(entry.key);
+        const MapHash h = this->hash_key(entry.key);
         const BatchCursor cursor = advanced_batch();
-        std::uint32_t groups = 0;
-        const auto loc = choose_slot(h, cursor.batch, groups);
-        count_insertion(groups);
+        auto target = choose_by_batch(h, cursor.batch);
+        if (!target) target = steady_slot(h);
         // The chain was sized so that every table it fills keeps a free slot.
-        if (!loc) throw InternalError("no free slot found after resize");
-        place(*loc, h, cursor, std::move(entry.key), std::move(entry.value));
+        if (!target) throw InternalError("no free slot found after resize");
+        place(*target, h, cursor, std::move(entry.key), std::move(entry.value));
     }
 
     // The empty maps a rebuild of `entries` entries at `capacity` will fill,
@@ -503,7 +628,8 @@ private:
         std::vector<ElasticHashMap> chain;
         chain.reserve(capacities.size());
         for (const std::uint32_t c : capacities) {
-            chain.push_back(ElasticHashMap(ElasticOptions{reserve_fraction_, probe_scale_, c}, seed_, global_seed_));
+            chain.push_back(
+                ElasticHashMap(ElasticOptions{reserve_fraction_, probe_scale_, c}, this->seed_, this->global_seed_));
         }
         return chain;
     }
@@ -531,10 +657,12 @@ private:
             }
             chain[k].place_moved(std::move(entry));
         });
-        from.reset_after_drain();
+        for (Level& level : from.levels_) level.reset_after_drain();
+        from.reset_batches();
     }
 
-    void reset_after_drain() noexcept {
+    // The batch state of a new map, and nothing placed.
+    void reset_batches() noexcept {
         hints_.clear();
         batch_ = 0;
         quota_left_ = quotas_.empty() ? 0 : quotas_[0];
@@ -544,23 +672,19 @@ private:
 
     void release_entries() noexcept {
         for (Level& level : levels_) level.release_entries();
-        len_ = 0;
+        this->len_ = 0;
     }
 
     std::vector<Level> levels_;
-    elastic::LevelHints hints_;
+    LevelHints hints_;
     std::vector<std::uint32_t> quotas_;
-    std::uint32_t len_ = 0;
-    std::uint32_t capacity_ = 0;
-    std::uint32_t max_insertions_ = 0;
     std::uint32_t batch_ = 0;
     std::uint32_t quota_left_ = 0;
     std::uint32_t max_level_ = 0;
-    mutable Location first_hint_{0, 0};  // no entry lies before it in entry order
+    Location first_hint_{0, 0};  // no entry lies before it in entry order
+    double settled_cost_ = 0.0;  // miss_cost() when the map last settled; 0: not yet
     double reserve_fraction_;
     double probe_scale_;
-    std::uint64_t seed_;
-    std::uint64_t global_seed_;
 };
 
 }  // namespace quorvel

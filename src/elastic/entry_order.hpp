@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "common/control.hpp"
+#include "common/layout/table_scan.hpp"
 
 namespace quorvel {
 
@@ -33,27 +33,19 @@ std::optional<ElasticLocation> first_occupied(const std::vector<Level>& levels, 
         const Level& level = levels[i];
         const std::uint32_t start = i == from.level ? from.slot : 0;
         if (level.live() == 0 || start >= level.slots()) continue;
-        std::uint32_t g = start / GROUP_WIDTH;
-        std::uint32_t bits = level.occupied_in_group(g).bits() & (~0u << (start % GROUP_WIDTH));
-        for (;;) {
-            if (bits != 0) return ElasticLocation{i, g * GROUP_WIDTH + BitMask(bits).lowest()};
-            if (++g == level.groups()) break;
-            bits = level.occupied_in_group(g).bits();
-        }
+        if (const auto slot = next_full_slot(level.table(), start)) return ElasticLocation{i, *slot};
     }
     return std::nullopt;
 }
 
 // f(location) for every occupied slot in entry order.  `f` may move the
-// entry out of its slot: each group's occupied slots are read before any of
-// them is visited.  `Levels` is a vector of levels, const or not.
+// entry out of its slot.  `Levels` is a vector of levels, const or not.
 template <class Levels, class F>
 void for_each_occupied(Levels& levels, F&& f) {
     for (std::uint32_t i = 0; i < levels.size(); ++i) {
         const auto& level = levels[i];
-        for (std::uint32_t g = 0; level.live() != 0 && g < level.groups(); ++g) {
-            for (const std::uint32_t j : level.occupied_in_group(g)) f(ElasticLocation{i, g * GROUP_WIDTH + j});
-        }
+        if (level.live() == 0) continue;
+        for_each_full_slot(level.table(), [&](std::uint32_t slot) { f(ElasticLocation{i, slot}); });
     }
 }
 

@@ -50,7 +50,7 @@ public:
             const double o = static_cast<double>(std::uint64_t{16} * (i - 1)) / scale;
             if (o >= horizon) break;
             const std::uint32_t t =
-                floor_to_u32(std::ceil(static_cast<double>(slots) / std::exp2(std::sqrt(o))));
+                truncate_to_u32(std::ceil(static_cast<double>(slots) / std::exp2(std::sqrt(o))));
             if (t < 2) break;
             limits.record(i, std::min(t - 1, slots));
         }

@@ -35,24 +35,13 @@
 #include <new>
 #include <vector>
 
+#include "common/sizing.hpp"
+
 namespace quorvel::elastic {
-
-inline constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
-
-// floor(x) as u32: negative or NaN -> 0, beyond 2^32 - 1 -> 2^32 - 1.
-inline std::uint32_t floor_to_u32(double x) noexcept {
-    if (!(x > 0.0)) return 0;
-    if (x >= static_cast<double>(U32_MAX)) return U32_MAX;
-    return static_cast<std::uint32_t>(x);  // truncation is floor for x > 0
-}
-
-constexpr std::uint32_t saturate_u32(std::uint64_t x) noexcept {
-    return x > U32_MAX ? U32_MAX : static_cast<std::uint32_t>(x);
-}
 
 // Slots kept free: floor(delta * n).
 inline std::uint32_t reserve_slots(std::uint32_t n, double delta) noexcept {
-    return floor_to_u32(delta * static_cast<double>(n));
+    return truncate_to_u32(delta * static_cast<double>(n));
 }
 
 inline std::uint32_t max_insertions(std::uint32_t n, double delta) noexcept {
@@ -63,7 +52,7 @@ inline std::uint32_t max_insertions(std::uint32_t n, double delta) noexcept {
 // floor((delta * s) * 0.5): as the previous level of a batch, a level with at
 // most this many free slots counts as full.
 inline std::uint32_t fill_threshold(std::uint32_t slots, double delta) noexcept {
-    return floor_to_u32(delta * static_cast<double>(slots) * 0.5);
+    return truncate_to_u32(delta * static_cast<double>(slots) * 0.5);
 }
 
 inline std::vector<std::uint32_t> level_sizes(std::uint32_t n) {
@@ -112,12 +101,6 @@ inline std::vector<std::uint32_t> batch_quotas(const std::vector<std::uint32_t>&
     }
     if (running < limit) quotas.push_back(static_cast<std::uint32_t>(limit - running));
     return quotas;
-}
-
-inline constexpr std::uint32_t grown_capacity(std::uint32_t capacity) noexcept {
-    if (capacity == 0) return 16;
-    if (capacity >= 0x8000'0000u) return U32_MAX;
-    return 2 * capacity;
 }
 
 namespace detail {

@@ -9,10 +9,10 @@
 // reduced with the level's reciprocal (no division on the probe path).
 // Placement takes the lowest free slot of the window.  Since an EMPTY byte
 // only comes back through clear or rebuild, a window group that still holds
-// an EMPTY slot has had a free slot ever since, so no key placed by the
-// rules can sit in a later group of the bucket or a later level: a lookup
-// ends there.  Removed slots become DELETED and are reused by placements;
-// `tombstones` counts removals since the last rebuild or clear.
+// an EMPTY slot has had a free slot ever since, so no key placed there or
+// beyond can have passed it: a lookup ends there (for the whole map, not
+// only this level).  Removed slots become DELETED and are reused by
+// placements; `tombstones` counts removals since the last rebuild or clear.
 //
 // The level owns its live entries: destroying it releases them in slot order.
 #pragma once
@@ -21,87 +21,134 @@
 #include <optional>
 #include <utility>
 
+#include "common/control.hpp"
 #include "common/hash.hpp"
+#include "common/key.hpp"
 #include "common/layout/entry.hpp"
-#include "common/layout/raw_table.hpp"
+#include "common/layout/region.hpp"
 #include "common/probe.hpp"
-#include "funnel/bucket_sequence.hpp"
-#include "funnel/table_scan.hpp"
+#include "common/probe_counter.hpp"
+#include "common/sizing.hpp"
 
 namespace quorvel {
 
-inline constexpr std::uint64_t LEVEL_SALT_STEP = 0x9E3779B97F4A7C15ull;
+// What a lookup found in one window: the key's slot (or NO_SLOT), and
+// whether the window holds an EMPTY slot, which ends the whole search.
+struct WindowProbe {
+    std::uint32_t slot;
+    bool ends;
+};
 
-template <class K, class V>
-struct BucketLevel {
-    RawTable<Entry<K, V>> table;
-    std::uint32_t len = 0;
-    std::uint32_t tombstones = 0;
-    std::uint32_t bucket_width = 0;
-    std::uint32_t bucket_count = 0;
-    std::uint32_t groups_per_bucket = 0;
-    std::uint64_t salt = 0;
-    std::uint64_t bucket_reciprocal = 0;
+template <MapKey K, class V>
+class BucketLevel : public Region<K, V> {
+    using Region<K, V>::table_;
+    using Region<K, V>::len_;
+
+public:
+    using EntryType = Entry<K, V>;
 
     BucketLevel(std::uint32_t index, std::uint32_t buckets, std::uint32_t width)
-        : table(funnel_detail::saturate(std::uint64_t{buckets} * width)),
-          bucket_width(width),
-          bucket_count(buckets),
-          groups_per_bucket(width / GROUP_WIDTH),
-          salt((std::uint64_t{index} + 1) * LEVEL_SALT_STEP),
-          bucket_reciprocal(reciprocal(buckets)) {}
+        : Region<K, V>(saturate_u32(std::uint64_t{buckets} * width)),
+          bucket_width_(width),
+          bucket_count_(buckets),
+          groups_per_bucket_(width / GROUP_WIDTH),
+          salt_(level_salt(index)),
+          bucket_reciprocal_(reciprocal(buckets)) {}
 
     BucketLevel(BucketLevel&& other) noexcept
-        : table(std::move(other.table)),
-          len(std::exchange(other.len, 0)),
-          tombstones(std::exchange(other.tombstones, 0)),
-          bucket_width(other.bucket_width),
-          bucket_count(std::exchange(other.bucket_count, 0)),
-          groups_per_bucket(other.groups_per_bucket),
-          salt(other.salt),
-          bucket_reciprocal(other.bucket_reciprocal) {}
-    BucketLevel& operator=(BucketLevel&&) = delete;
-    BucketLevel(const BucketLevel&) = delete;
-    BucketLevel& operator=(const BucketLevel&) = delete;
-    ~BucketLevel() {
-        if (len != 0) destroy_entries(table);
-    }
+        : Region<K, V>(std::move(other)),
+          tombstones_(std::exchange(other.tombstones_, 0)),
+          bucket_width_(other.bucket_width_),
+          bucket_count_(std::exchange(other.bucket_count_, 0)),
+          groups_per_bucket_(other.groups_per_bucket_),
+          salt_(other.salt_),
+          bucket_reciprocal_(other.bucket_reciprocal_) {}
 
-    std::uint32_t slots() const noexcept { return table.slots(); }
-    bool is_full() const noexcept { return len >= table.slots(); }
+    std::uint32_t tombstones() const noexcept { return tombstones_; }
+    std::uint32_t bucket_width() const noexcept { return bucket_width_; }
+    std::uint32_t bucket_count() const noexcept { return bucket_count_; }
+    std::uint32_t groups_per_bucket() const noexcept { return groups_per_bucket_; }
+    std::uint64_t salt() const noexcept { return salt_; }
+    std::uint64_t bucket_reciprocal() const noexcept { return bucket_reciprocal_; }
 
     // The key's bucket and its first group (bucket_count > 0).  With one
     // bucket the reciprocal is 0 and the reduction gives 0, as it must.
     std::uint32_t window_bucket(MapHash h) const noexcept {
-        const std::uint32_t x = h.lo() ^ static_cast<std::uint32_t>(salt);
-        return reduce_mod(x, bucket_count, bucket_reciprocal);
+        const std::uint32_t x = h.lo() ^ static_cast<std::uint32_t>(salt_);
+        return reduce_mod(x, bucket_count_, bucket_reciprocal_);
     }
-    std::uint32_t window_group(MapHash h) const noexcept { return window_bucket(h) * groups_per_bucket; }
+    std::uint32_t window_group(MapHash h) const noexcept { return window_bucket(h) * groups_per_bucket_; }
     std::uint32_t window_start(MapHash h) const noexcept { return window_group(h) * GROUP_WIDTH; }
 
     bool in_window(MapHash h, std::uint32_t slot) const noexcept {
-        if (bucket_count == 0) return false;
+        if (bucket_count_ == 0) return false;
         const std::uint32_t start = window_start(h);
-        return slot >= start && slot - start < bucket_width;
+        return slot >= start && slot - start < bucket_width_;
     }
 
-    // The lowest free slot of the key's window; `groups` counts the groups read.
-    std::optional<std::uint32_t> first_free_in_window(MapHash h, std::uint64_t& groups) const noexcept {
+    // The key's slot in its window, comparing keys only on tag matches.
+    // `Groups` is the window's group count when it is known at compile time
+    // (1: buckets of 16 slots, the usual case, walked without a loop), else 0.
+    template <std::uint32_t Groups>
+    [[gnu::always_inline]] WindowProbe find(const K& key, MapHash h) const {
+        const std::uint32_t per_bucket = Groups != 0 ? Groups : groups_per_bucket_;
+        const std::uint32_t first = window_bucket(h) * per_bucket;
+        const std::uint8_t tag = h.tag();
+        std::uint32_t g = first;
+        do {
+            ProbeCounter::group();
+            const Group group = Group::load(table_.group(g));
+            const BitMask matches = group.match_tag(tag);
+            const BitMask empty = group.match_tag(EMPTY);
+            // Most windows of a walk hold neither the tag nor an EMPTY slot:
+            // one test passes them.
+            if ((matches.bits() | empty.bits()) != 0) {
+                for (const std::uint32_t bit : matches) {
+                    const std::uint32_t slot = g * GROUP_WIDTH + bit;
+                    if (KeyOps<K>::equal(table_.slot(slot)->key, key)) return {slot, false};
+                }
+                if (empty) return {NO_SLOT, true};
+            }
+        } while (++g < first + per_bucket);
+        return {NO_SLOT, false};
+    }
+
+    // The lowest free slot of the key's window.
+    std::optional<std::uint32_t> first_free(MapHash h) const noexcept {
+        if (bucket_count_ == 0 || this->is_full()) return std::nullopt;
         const std::uint32_t first = window_group(h);
-        for (std::uint32_t g = first; g < first + groups_per_bucket; ++g) {
-            ++groups;
-            const BitMask free = match_free(table.group(g));
-            if (free) return g * GROUP_WIDTH + free.lowest();
+        for (std::uint32_t g = first; g < first + groups_per_bucket_; ++g) {
+            ProbeCounter::group();
+            if (const BitMask free = match_free(table_.group(g))) return g * GROUP_WIDTH + free.lowest();
         }
         return std::nullopt;
     }
 
-    void clear() noexcept {
-        if (len != 0) release_entries(table);
-        else if (tombstones != 0) table.reset_controls();
-        len = 0;
-        tombstones = 0;
+    template <class... Args>
+    void place(std::uint32_t slot, std::uint8_t tag, Args&&... args) noexcept {
+        this->store(slot, tag, std::forward<Args>(args)...);
     }
+
+    // Removal, counted in `tombstones`.
+    EntryType take(std::uint32_t slot) noexcept {
+        ++tombstones_;
+        return this->take_out(slot);
+    }
+
+    void clear() noexcept {
+        if (len_ != 0 || tombstones_ != 0) this->empty_out();
+        tombstones_ = 0;
+    }
+
+    void reset_after_drain() noexcept { tombstones_ = 0; }
+
+private:
+    std::uint32_t tombstones_ = 0;
+    std::uint32_t bucket_width_ = 0;
+    std::uint32_t bucket_count_ = 0;
+    std::uint32_t groups_per_bucket_ = 0;
+    std::uint64_t salt_ = 0;
+    std::uint64_t bucket_reciprocal_ = 0;
 };
 
 }  // namespace quorvel

@@ -25,26 +25,13 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/sizing.hpp"
 
 namespace quorvel {
 
 namespace funnel_detail {
 
-inline constexpr std::uint32_t SIZE_MAX_U32 = std::numeric_limits<std::uint32_t>::max();
-
-constexpr std::uint32_t saturate(std::uint64_t v) noexcept {
-    return v > SIZE_MAX_U32 ? SIZE_MAX_U32 : static_cast<std::uint32_t>(v);
-}
-
-// The truncating conversion of a double to a size: clamped to
-// [0, 4294967295], fraction dropped, NaN as 0.
-inline std::uint32_t truncate_to_size(double v) noexcept {
-    if (!(v > 0.0)) return 0;  // NaN, zero and negatives
-    if (v >= static_cast<double>(SIZE_MAX_U32)) return SIZE_MAX_U32;
-    return static_cast<std::uint32_t>(v);
-}
-
-constexpr std::uint32_t three_times(std::uint32_t p) noexcept { return saturate(3ull * p); }
+constexpr std::uint32_t three_times(std::uint32_t p) noexcept { return saturate_u32(3ull * p); }
 
 constexpr std::uint32_t sequence_down(std::uint32_t p) noexcept {
     const std::uint32_t t = three_times(p);
@@ -52,11 +39,11 @@ constexpr std::uint32_t sequence_down(std::uint32_t p) noexcept {
 }
 
 constexpr std::uint32_t sequence_up(std::uint32_t p) noexcept {
-    return std::max(saturate(std::uint64_t{three_times(p)} + 4) / 4u, sequence_down(p));
+    return std::max(saturate_u32(std::uint64_t{three_times(p)} + 4) / 4u, sequence_down(p));
 }
 
 constexpr std::uint32_t sequence_target(std::uint32_t p) noexcept {
-    const std::uint32_t t = saturate(std::uint64_t{three_times(p)} + 2) / 4u;
+    const std::uint32_t t = saturate_u32(std::uint64_t{three_times(p)} + 2) / 4u;
     return std::clamp(t, sequence_down(p), sequence_up(p));
 }
 
@@ -135,7 +122,7 @@ inline std::vector<std::uint32_t> level_bucket_counts(std::uint32_t bucket_total
     const std::uint32_t estimate =
         geometric <= 0.0
             ? b
-            : funnel_detail::truncate_to_size(
+            : truncate_to_u32(
                   std::round(std::max(0.0, (static_cast<double>(b) * 0.25) / geometric)));
     for (std::uint64_t d = 0; d <= b; ++d) {
         const std::uint32_t below = estimate > d ? static_cast<std::uint32_t>(estimate - d) : 0;

@@ -55,7 +55,7 @@ inline double sanitise_reserve_fraction(double value) noexcept {
 }
 
 inline std::uint32_t round_up_to_group(std::uint32_t v) noexcept {
-    return saturate((std::uint64_t{v} + 15) / 16 * 16);
+    return saturate_u32((std::uint64_t{v} + 15) / 16 * 16);
 }
 
 // The default limit grows like log2(log2 n): 1 up to n = 4, 4 around n = 1000.
@@ -67,7 +67,7 @@ inline std::uint32_t primary_probe_limit(std::uint32_t capacity,
     } else {
         const double x = capacity >= 5 ? static_cast<double>(capacity) : 4.0;
         const double inner = std::max(log2_correctly_rounded(x), 2.0);
-        limit = truncate_to_size(std::max(1.0, std::ceil(log2_correctly_rounded(inner))));
+        limit = truncate_to_u32(std::max(1.0, std::ceil(log2_correctly_rounded(inner))));
     }
     return limit == 0 ? 1 : limit;
 }
@@ -76,8 +76,8 @@ inline std::uint32_t primary_probe_limit(std::uint32_t capacity,
 inline std::uint32_t preferred_special_size(std::uint32_t n, double delta, std::uint32_t w) noexcept {
     if (n == 0) return 0;
     const double dn = static_cast<double>(n);
-    const std::uint32_t p_min = std::min(n, truncate_to_size(std::ceil((delta * dn) * 0.5)));
-    const std::uint32_t p_max = truncate_to_size(std::floor(((3.0 * delta) * dn) * 0.25));
+    const std::uint32_t p_min = std::min(n, truncate_to_u32(std::ceil((delta * dn) * 0.5)));
+    const std::uint32_t p_max = truncate_to_u32(std::floor(((3.0 * delta) * dn) * 0.25));
     if (p_max >= p_min) {
         // At most w steps until n - p is a multiple of w.
         for (std::uint32_t p = std::min(p_max, n);; --p) {
@@ -86,7 +86,7 @@ inline std::uint32_t preferred_special_size(std::uint32_t n, double delta, std::
         }
     }
     const std::uint32_t target =
-        truncate_to_size(std::round(std::min(dn, std::max(0.0, ((5.0 * delta) * dn) * 0.125))));
+        truncate_to_u32(std::round(std::min(dn, std::max(0.0, ((5.0 * delta) * dn) * 0.125))));
     // Candidates n, n - w, n - 2w, ... descend; the nearest to the target is
     // the last one at or above it or the first one below, the larger on a tie.
     if (target >= n) return n;
@@ -106,8 +106,8 @@ inline FunnelShape funnel_shape(const FunnelOptions& options) {
     const double delta = sanitise_reserve_fraction(options.reserve_fraction);
     shape.reserve_fraction = delta;
     const double l = log2_correctly_rounded(1.0 / delta);
-    shape.level_count = truncate_to_size(std::ceil(std::max(4.0 * l + 10.0, 1.0)));
-    shape.bucket_width = round_up_to_group(truncate_to_size(std::ceil(std::max(2.0 * l, 1.0))));
+    shape.level_count = truncate_to_u32(std::ceil(std::max(4.0 * l + 10.0, 1.0)));
+    shape.bucket_width = round_up_to_group(truncate_to_u32(std::ceil(std::max(2.0 * l, 1.0))));
     shape.primary_probe_limit = primary_probe_limit(n, options.primary_probe_limit);
 
     const std::uint32_t w = std::max<std::uint32_t>(shape.bucket_width, 1);
@@ -121,11 +121,11 @@ inline FunnelShape funnel_shape(const FunnelOptions& options) {
 
     shape.fallback_slots = shape.special_size / 2;
     shape.primary_slots = shape.special_size - shape.fallback_slots;
-    shape.fallback_bucket_width = std::max<std::uint32_t>(2, saturate(2ull * shape.primary_probe_limit));
+    shape.fallback_bucket_width = std::max<std::uint32_t>(2, saturate_u32(2ull * shape.primary_probe_limit));
     shape.fallback_bucket_count = static_cast<std::uint32_t>(
         (std::uint64_t{shape.fallback_slots} + shape.fallback_bucket_width - 1) / shape.fallback_bucket_width);
 
-    const std::uint32_t reserved = truncate_to_size(std::floor(static_cast<double>(n) * delta));
+    const std::uint32_t reserved = truncate_to_u32(std::floor(static_cast<double>(n) * delta));
     shape.max_insertions = n > reserved ? n - reserved : 0;
     return shape;
 }

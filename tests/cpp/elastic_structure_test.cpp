@@ -194,11 +194,11 @@ TEST(ElasticStructure, SaltsAndReciprocals) {
 }
 
 TEST(ElasticStructure, GrowthDoublesUpToTheLargestCapacity) {
-    EXPECT_EQ(elastic::grown_capacity(0), 16u);
-    EXPECT_EQ(elastic::grown_capacity(16), 32u);
-    EXPECT_EQ(elastic::grown_capacity(0x7FFF'FFFFu), 0xFFFF'FFFEu);
-    EXPECT_EQ(elastic::grown_capacity(0x8000'0000u), 0xFFFF'FFFFu);
-    EXPECT_EQ(elastic::grown_capacity(0xFFFF'FFFFu), 0xFFFF'FFFFu);
+    EXPECT_EQ(grown_capacity(0), 16u);
+    EXPECT_EQ(grown_capacity(16), 32u);
+    EXPECT_EQ(grown_capacity(0x7FFF'FFFFu), 0xFFFF'FFFEu);
+    EXPECT_EQ(grown_capacity(0x8000'0000u), 0xFFFF'FFFFu);
+    EXPECT_EQ(grown_capacity(0xFFFF'FFFFu), 0xFFFF'FFFFu);
 }
 
 // A rebuild grows on the way exactly when an insertion into the map it

@@ -68,12 +68,12 @@ void run_ops(const Config& config, std::uint64_t seed, std::uint64_t ops) {
             // insert; an absent key must land where the slot choice says.
             const MapHash h = map.hash_key(key);
             const auto chosen = map.choose_slot_for_new_key(h);
-            const std::uint32_t capacity = map.capacity();
+            const std::uint64_t rebuilds = map.rebuilds();
             const auto old = map.insert(key, Value(value));
             ASSERT_EQ(old.has_value(), expected != reference.end()) << "op " << op;
             if (old) {
                 ASSERT_EQ(old->get(), expected->second) << "op " << op;
-            } else if (chosen && map.capacity() == capacity) {
+            } else if (chosen && map.rebuilds() == rebuilds) {
                 ASSERT_EQ(map.find(key, h), chosen) << "op " << op;
             }
             reference[id] = value;

@@ -25,14 +25,14 @@ TEST(FunnelMapGrowth, FirstInsertionIntoCapacityZeroLandsInLevel23) {
     EXPECT_EQ(map.levels().size(), 24u);
     EXPECT_FALSE(map.insert(ordinary_key(1), Value(10)).has_value());
     EXPECT_EQ(map.capacity(), 16u);
-    EXPECT_EQ(map.levels()[23].len, 1u);
+    EXPECT_EQ(map.levels()[23].len(), 1u);
     EXPECT_EQ(map.max_populated_level(), 23u);
     EXPECT_EQ(map.get(ordinary_key(1))->get(), 10u);
     // The probe limit of capacity 0 (1) survives every growth.
     EXPECT_EQ(map.primary_probe_limit(), 1u);
     for (std::uint64_t i = 2; i < 3000; ++i) map.insert(ordinary_key(i), Value(i));
     EXPECT_EQ(map.primary_probe_limit(), 1u);
-    EXPECT_EQ(map.fallback().bucket_width, 2u);
+    EXPECT_EQ(map.fallback().bucket_width(), 2u);
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
 }
 
@@ -41,7 +41,7 @@ TEST(FunnelMapGrowth, FifteenKeysFitCapacity16AndTheSixteenthGrows) {
     for (std::uint64_t i = 0; i < 15; ++i) map.insert(ordinary_key(i), Value(i));
     EXPECT_EQ(map.capacity(), 16u);
     EXPECT_EQ(map.len(), 15u);
-    EXPECT_EQ(map.levels()[23].len, 15u);
+    EXPECT_EQ(map.levels()[23].len(), 15u);
     // Replacing a present key at max_insertions returns the old value and never grows.
     EXPECT_EQ(map.insert(ordinary_key(7), Value(7))->get(), 7u);
     EXPECT_EQ(map.capacity(), 16u);
@@ -93,14 +93,14 @@ TEST(FunnelMapPlacement, KeyWithoutRuleSlotInAHalfEmptyMapTakesTheFirstFreeSlot)
     ASSERT_LT(2 * map.len(), map.max_insertions());
     map.insert(colliding_key(id), Value(id));
     EXPECT_EQ(map.capacity(), 1000u);
-    EXPECT_EQ(map.overflow_hashes().count(h.value), 1u);
+    EXPECT_EQ(map.overflow_index().count(h.value), 1u);
     const auto loc = map.find(colliding_key(id), h);
     ASSERT_TRUE(loc.has_value());
     EXPECT_FALSE(at_rule_location(map, h, *loc));
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
     // Removing it leaves no overflow hash behind.
     EXPECT_TRUE(map.remove(colliding_key(id)).has_value());
-    EXPECT_TRUE(map.overflow_hashes().empty());
+    EXPECT_TRUE(map.overflow_index().empty());
 }
 
 TEST(FunnelMapPlacement, TopSevenBitsZeroIsStoredWithTagOne) {
@@ -111,7 +111,7 @@ TEST(FunnelMapPlacement, TopSevenBitsZeroIsStoredWithTagOne) {
     map.insert(key, Value(5));
     const auto loc = map.find(key, map.hash_key(key));
     ASSERT_TRUE(loc.has_value());
-    EXPECT_EQ(map.levels()[loc->level].table.control(loc->slot), 1u);
+    EXPECT_EQ(map.levels()[loc->level].table().control(loc->slot), 1u);
     EXPECT_EQ(map.get(key)->get(), 5u);
 }
 
@@ -126,9 +126,9 @@ TEST(FunnelMapPlacement, TinyReserveFractionsFillWholeBuckets) {
         for (std::uint64_t i = 0; i < 20000; i += 7) ASSERT_EQ(map.get(ordinary_key(i))->get(), i);
         std::uint32_t fullest = 0;
         const auto& level = map.levels()[0];
-        for (std::uint32_t b = 0; b < level.bucket_count; ++b) {
-            const std::uint32_t start = b * level.bucket_width;
-            fullest = std::max(fullest, count_controls(level.table, start, start + level.bucket_width).full);
+        for (std::uint32_t b = 0; b < level.bucket_count(); ++b) {
+            const std::uint32_t start = b * level.bucket_width();
+            fullest = std::max(fullest, count_controls(level.table(), start, start + level.bucket_width()).full);
         }
         EXPECT_GT(fullest, 16u);
         ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
@@ -146,15 +146,16 @@ TEST(FunnelMapRemoval, RemovingTheOnlyKeyLeavesOneTombstone) {
     EXPECT_EQ(removed->get(), 3u);
     EXPECT_EQ(map.len(), 0u);
     EXPECT_EQ(map.max_populated_level(), 0u);
-    EXPECT_EQ(map.levels()[loc.level].table.control(loc.slot), DELETED);
-    EXPECT_EQ(map.levels()[loc.level].tombstones, 1u);
+    EXPECT_EQ(map.levels()[loc.level].table().control(loc.slot), DELETED);
+    EXPECT_EQ(map.levels()[loc.level].tombstones(), 1u);
     EXPECT_FALSE(map.remove(key).has_value());
     EXPECT_EQ(map.get(key), nullptr);
 }
 
-// Five removals from one primary group since the last rebuild rebuild the
-// map; four do not.
-TEST(FunnelMapRemoval, FifthRemovalFromAPrimaryGroupRebuilds) {
+// A removal never rebuilds the map, however many tombstones a region
+// collects: five removals from one primary group leave five tombstones, and
+// every other entry stays where it was.
+TEST(FunnelMapRemoval, RemovalsFromAPrimaryGroupLeaveTombstones) {
     KeyMap map = make_map<HashedKey>(1000);
     const MapHash h = map.hash_key(colliding_key(0));
     // Keys of one hash fill their level windows, then the primary groups of
@@ -175,34 +176,44 @@ TEST(FunnelMapRemoval, FifthRemovalFromAPrimaryGroupRebuilds) {
         }
     }
     const std::uint32_t len = map.len();
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(map.remove(in_group[i]).has_value());
-    EXPECT_EQ(map.primary().group_tombstones[group], 4u);
-    EXPECT_EQ(map.len(), len - 4);
-    ASSERT_TRUE(map.remove(in_group[4]).has_value());
-    EXPECT_EQ(map.primary().group_tombstones[group], 0u) << "the fifth removal rebuilds";
+    const std::vector<SlotLocation> before = entry_locations(map);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(map.remove(in_group[i]).has_value());
+    EXPECT_EQ(map.primary().group_tombstones()[group], 5u);
     EXPECT_EQ(map.capacity(), 1000u);
     EXPECT_EQ(map.len(), len - 5);
+    std::vector<SlotLocation> kept;
+    for (const SlotLocation& loc : before) {
+        if (loc.region == FunnelRegion::primary && loc.slot / GROUP_WIDTH == group &&
+            map.primary().control(loc.slot) == DELETED) {
+            continue;
+        }
+        kept.push_back(loc);
+    }
+    EXPECT_EQ(entry_locations(map), kept) << "no entry moved";
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
 }
 
-// In a level of 16 slots the ninth removal rebuilds (9 > 16/2), the eighth not.
-TEST(FunnelMapRemoval, NinthRemovalFromASixteenSlotLevelRebuilds) {
+// A level of 16 slots with nine removals keeps its tombstones, and
+// placements reuse the removed slots.
+TEST(FunnelMapRemoval, TombstonesOfALevelStayUntilItIsRebuilt) {
     KeyMap map = make_map<HashedKey>(16);
     const auto& level = [&]() -> const KeyMap::Level& { return map.levels()[23]; };
     ASSERT_EQ(level().slots(), 16u);
     for (std::uint64_t i = 0; i < 15; ++i) map.insert(ordinary_key(i), Value(i));
     for (std::uint64_t i = 0; i < 8; ++i) ASSERT_TRUE(map.remove(ordinary_key(i)).has_value());
-    EXPECT_EQ(level().tombstones, 8u);
+    EXPECT_EQ(level().tombstones(), 8u);
     map.insert(ordinary_key(100), Value(100));  // reuses a removed slot
-    EXPECT_EQ(level().tombstones, 8u);
-    EXPECT_EQ(level().len, 8u);
-    const MapHash before = map.hash_key(ordinary_key(9));
+    EXPECT_EQ(level().tombstones(), 8u);
+    EXPECT_EQ(level().len(), 8u);
     ASSERT_TRUE(map.remove(ordinary_key(8)).has_value());
-    EXPECT_EQ(level().tombstones, 0u) << "the ninth removal rebuilds";
-    EXPECT_EQ(map.hash_key(ordinary_key(9)).value, before.value) << "a rebuild keeps the seed";
-    EXPECT_EQ(level().len, 7u);
+    EXPECT_EQ(level().tombstones(), 9u) << "a removal does not rebuild";
+    EXPECT_EQ(level().len(), 7u);
     EXPECT_EQ(map.capacity(), 16u);
-    for (std::uint32_t s = 0; s < 16; ++s) EXPECT_NE(level().table.control(s), DELETED);
+    for (std::uint64_t i = 9; i < 15; ++i) EXPECT_EQ(map.get(ordinary_key(i))->get(), i);
+    EXPECT_EQ(map.get(ordinary_key(100))->get(), 100u);
+    map.resize(16);
+    EXPECT_EQ(level().tombstones(), 0u) << "a rebuild starts afresh";
+    for (std::uint32_t s = 0; s < 16; ++s) EXPECT_NE(level().table().control(s), DELETED);
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
 }
 
@@ -210,8 +221,8 @@ TEST(FunnelMapRemoval, EmptyingLevelZeroKeepsMaxPopulatedLevel) {
     KeyMap map = make_map<HashedKey>(1000);
     const MapHash h = map.hash_key(colliding_key(0));
     for (std::uint64_t id = 0; id < 17; ++id) map.insert(colliding_key(id), Value(id));
-    ASSERT_EQ(map.levels()[0].len, 16u);
-    ASSERT_EQ(map.levels()[1].len, 1u);
+    ASSERT_EQ(map.levels()[0].len(), 16u);
+    ASSERT_EQ(map.levels()[1].len(), 1u);
     ASSERT_EQ(map.max_populated_level(), 1u);
     HashedKey deeper{};
     for (std::uint64_t id = 0; id < 17; ++id) {
@@ -222,8 +233,8 @@ TEST(FunnelMapRemoval, EmptyingLevelZeroKeepsMaxPopulatedLevel) {
             ASSERT_TRUE(map.remove(colliding_key(id)).has_value());
         }
     }
-    EXPECT_EQ(map.levels()[0].len, 0u);
-    EXPECT_EQ(map.levels()[0].tombstones, 16u) << "no rebuild was due";
+    EXPECT_EQ(map.levels()[0].len(), 0u);
+    EXPECT_EQ(map.levels()[0].tombstones(), 16u) << "no rebuild was due";
     EXPECT_EQ(map.max_populated_level(), 1u);
     EXPECT_EQ(map.get(deeper)->get(), deeper.id);
     ASSERT_TRUE(map.remove(deeper).has_value());
@@ -240,10 +251,10 @@ TEST(FunnelMapClear, KeepsCapacityAndTables) {
     EXPECT_EQ(map.len(), 0u);
     EXPECT_EQ(map.capacity(), capacity);
     EXPECT_EQ(map.max_populated_level(), 0u);
-    EXPECT_TRUE(map.overflow_hashes().empty());
+    EXPECT_TRUE(map.overflow_index().empty());
     EXPECT_FALSE(map.first_location().has_value());
     EXPECT_LE(map.allocated_bytes(), bytes_before);
-    for (const auto& level : map.levels()) EXPECT_EQ(level.tombstones, 0u);
+    for (const auto& level : map.levels()) EXPECT_EQ(level.tombstones(), 0u);
     map.insert(ordinary_key(1), Value(1));
     EXPECT_EQ(map.capacity(), capacity) << "clear keeps max_insertions: no growth";
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
@@ -299,7 +310,7 @@ TEST(FunnelMapOrder, EntriesAreReleasedInEntryOrder) {
     std::vector<std::uint64_t> log;
     std::vector<std::uint64_t> expected;
     {
-        auto map = FunnelHashMap<HashedKey, Logged>::with_options_and_hasher(FunnelOptions{1000, 0.1, std::nullopt}, 9);
+        auto map = FunnelHashMap<HashedKey, Logged>::with_options_and_hasher(FunnelOptions{1000, 0.1, std::nullopt}, 9, funnel_test::TEST_GLOBAL_SEED);
         for (std::uint64_t i = 0; i < 500; ++i) map.insert(ordinary_key(i), Logged(i, &log));
         for (std::uint64_t i = 0; i < 200; ++i) map.insert(colliding_key(1000 + i), Logged(1000 + i, &log));
         map.for_each([&](const HashedKey& key, const Logged&) { expected.push_back(key.id); });

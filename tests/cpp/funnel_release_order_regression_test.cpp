@@ -23,7 +23,7 @@ using Map = FunnelHashMap<FuzzKey, FuzzValue>;
 
 // Each key id i carries value 100 + i.
 Map map_with_keys(std::uint32_t count) {
-    Map map = Map::with_options_and_hasher(FunnelOptions{64, 0.1, std::nullopt}, 99);
+    Map map = Map::with_options_and_hasher(FunnelOptions{64, 0.1, std::nullopt}, 99, 0x243F'6A88'85A3'08D3ull | SEED_BITS);
     for (std::uint32_t id = 0; id < count; ++id) map.insert(FuzzKey(id, fuzz::mix64(id)), FuzzValue(100 + id));
     return map;
 }

@@ -1,5 +1,8 @@
 """Shared fixtures: both map classes through one parametrised fixture."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -37,3 +40,24 @@ def _find_panic_exception():
 
 
 PanicException = _find_panic_exception()
+
+
+def type_check(folder, *files, **env):
+    """Runs mypy --strict on `files` in `folder` and returns its report.
+
+    `env` changes the environment of the run (None removes a variable).
+    Skips the calling test when mypy is not installed.
+    """
+    pytest.importorskip("mypy")
+    environment = dict(os.environ)
+    for name, value in env.items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(folder / ".mypy_cache"),
+         "--no-error-summary", "--hide-error-context", *files],
+        capture_output=True, text=True, env=environment, cwd=folder,
+    )
+    return result.stdout + result.stderr

@@ -1,10 +1,10 @@
 // Whole-table walks over a RawTable's control bytes, 16 slots at a time.
 //
-// Iteration, release, rebuild and the overflow search all visit a region's
-// slots in ascending order.  They read the control bytes a group at a time:
-// a full slot is one whose byte is a tag, and the spare positions past the
-// slot count are EMPTY for ever, so they never show up as full; a free
-// position is only accepted below the slot count.
+// Iteration, release, rebuilds and the search for any free slot visit a
+// table's slots in ascending order.  They read the control bytes a group at
+// a time: a full slot is one whose byte is a tag, and the spare positions
+// past the slot count are EMPTY for ever, so they never show up as full; a
+// free position is only accepted below the slot count.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +32,14 @@ std::uint32_t slots_in_group(const RawTable<T>& table, std::uint32_t group) noex
     return (1u << (table.slots() % GROUP_WIDTH)) - 1;
 }
 
-// f(slot) for every full slot, ascending.
+// The free slots of group g that are real slots.
+template <class T>
+BitMask free_slot_mask(const RawTable<T>& table, std::uint32_t group) noexcept {
+    return BitMask(match_free(table.group(group)).bits() & slots_in_group(table, group));
+}
+
+// f(slot) for every full slot, ascending.  `f` may empty the slot it is
+// given: each group's full slots are read before any of them is visited.
 template <class T, class F>
 void for_each_full_slot(const RawTable<T>& table, F&& f) {
     for (std::uint32_t g = 0; g < table.groups(); ++g) {
@@ -51,23 +58,25 @@ std::optional<std::uint32_t> next_full_slot(const RawTable<T>& table, std::uint3
     return std::nullopt;
 }
 
+// The first free slot at or after `from`.
 template <class T>
-std::optional<std::uint32_t> first_free_slot(const RawTable<T>& table) noexcept {
-    for (std::uint32_t g = 0; g < table.groups(); ++g) {
-        const BitMask free(match_free(table.group(g)).bits() & slots_in_group(table, g));
-        if (free) return g * GROUP_WIDTH + free.lowest();
+std::optional<std::uint32_t> next_free_slot(const RawTable<T>& table, std::uint32_t from) noexcept {
+    for (std::uint32_t g = from / GROUP_WIDTH; g < table.groups(); ++g) {
+        std::uint32_t mask = free_slot_mask(table, g).bits();
+        if (g == from / GROUP_WIDTH) mask &= FULL_GROUP_MASK << (from % GROUP_WIDTH);
+        if (mask != 0) return g * GROUP_WIDTH + BitMask(mask).lowest();
     }
     return std::nullopt;
 }
 
 // Releases every live entry, ascending, each key before its value; the
-// control bytes are left as they are.
+// control bytes are left as they are (for a table about to be freed).
 template <class K, class V>
 void destroy_entries(RawTable<Entry<K, V>>& table) noexcept {
     for_each_full_slot(table, [&](std::uint32_t slot) { release_entry(table.slot(slot)); });
 }
 
-// Destroys every live entry, ascending, and makes every slot EMPTY again.
+// Releases every live entry, ascending, and makes every slot EMPTY again.
 template <class K, class V>
 void release_entries(RawTable<Entry<K, V>>& table) noexcept {
     destroy_entries(table);
