@@ -80,11 +80,20 @@ def fmt(x: float | None) -> str:
     return f"{x:.2f}" if x < 10 else f"{x:.1f}" if x < 100 else f"{x:,.0f}"
 
 
-def ratio_cell(run: dict, field: str, mark: bool) -> str:
+def end_ratio(run: dict, field: str) -> tuple[float | None, float | None]:
+    """The end of a run, and that divided by its value right after the fill
+    (None where there is no figure, or nothing to divide by: a placement
+    can examine no group at all)."""
     base, last = after_fill(run, field), end(run, field)
-    if base is None or last is None:
+    return last, (last / base if last is not None and base else None)
+
+
+def ratio_cell(run: dict, field: str, mark: bool) -> str:
+    last, r = end_ratio(run, field)
+    if last is None:
         return "–"
-    r = last / base
+    if r is None:
+        return fmt(last)
     return f"{fmt(last)} ({r:.2f}×{' ✗' if mark and r > BAR else ''})"
 
 
@@ -139,10 +148,9 @@ def verdict(run: dict | None, field: str) -> str:
     """A run's end against the bar, for the targets table."""
     if run is None:
         return "–"
-    base, last = after_fill(run, field), end(run, field)
-    if base is None or last is None:
+    _, r = end_ratio(run, field)
+    if r is None:
         return "–"
-    r = last / base
     bad = r > BAR or run["stopped"]
     return f"{r:.2f}" + (" ✗" if bad else "") + (" (stopped)" if run["stopped"] else "")
 
@@ -213,7 +221,7 @@ def plot_runs(ax, runs: list[dict], field: str, label_of) -> None:
         ax.plot(*zip(*pts), style, marker="o", markersize=3, color=COLORS.get(run["map"], "black"),
                 label=label_of(run))
         grown = [(p["step"] / run["slots"], p[field] / base) for p in run["checkpoints"][1:]
-                 if p["capacity"] not in (None, run["slots"]) and p[field] is not None]
+                 if p["capacity"] not in (None, run["slots"]) and p[field] is not None and base]
         if grown:
             ax.plot(*zip(*grown), "x", color="red", markersize=7)
         if run["stopped"]:
