@@ -1,20 +1,31 @@
-"""Python-level benchmark: dict against quorvel's two maps.
+"""Python-level benchmark: dict against quorvel's two maps, grown and packed.
 
-Every operation runs in the same process and the same run for all three map
-types, so the ratios to dict are meaningful on a noisy machine; each figure
-is the median of several repetitions.  Times are nanoseconds per operation,
-including the Python loop around it (the same loop for every map type).
+Every operation runs in the same process and the same run for every map, so
+the ratios to dict are meaningful on a noisy machine.  Each figure is the
+median of several repetitions; within a repetition the maps take turns (the
+order rotates from one repetition to the next), so drift in the machine's
+load hits all of them alike.  Times are nanoseconds per operation,
+including the Python loop around it (the same loop for every map).
 
-    python bench_python.py                    # N = 1e3, 1e5, 1e6; int and str keys
-    python bench_python.py --sizes 1000 --repeat 3
-    python bench_python.py --json out.json --plots out/
+Two regimes for our maps:
+  grown         ElasticHashMap() / FunnelHashMap(), filled key by key from
+                empty, growth included
+  packed-D      built with with_options(...Options(capacity=C,
+                reserve_fraction=D)), C the smallest capacity that holds N
+                before it would grow (max_insertions = C - floor(D*C) >= N)
+dict has no way to be presized, so its figures are the same for both
+regimes; every ratio divides by dict's figure from the same repetition set.
+
+    python bench_python.py                        # N = 1e3 .. 1e6, int and str keys
+    python bench_python.py --sizes 1000 --repeat 1
+    python bench_python.py --json out.json --markdown out.md --plots out/
 
 For an instruction-count profile of one operation, run it under a profiler
 twice, once with --profile-reps 0 (everything but the operation) and once
 with 1, and take the difference:
 
-    valgrind --tool=callgrind python bench_python.py --profile lookup_hit \
-        --map ElasticHashMap --keys int --sizes 200000 --profile-reps 1
+    valgrind --tool=callgrind python bench_python.py --profile lookup_hit \\
+        --map ElasticHashMap --regime packed-0.01 --keys int --sizes 100000 --profile-reps 1
 """
 
 from __future__ import annotations
@@ -22,7 +33,7 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import os
+import math
 import random
 import statistics
 import sys
@@ -31,21 +42,57 @@ from typing import Callable
 
 import quorvel
 
-MAP_TYPES: dict[str, Callable[[], object]] = {
-    "dict": dict,
-    "ElasticHashMap": quorvel.ElasticHashMap,
-    "FunnelHashMap": quorvel.FunnelHashMap,
-}
+from python_report import OPERATIONS, REGIMES, fmt, ratio, write_markdown, write_plots
 
-OPERATIONS = (
-    "insert",       # new keys into an empty map, growth included
-    "lookup_hit",   # m[k] for stored keys
-    "lookup_miss",  # k in m for absent keys
-    "get",          # m.get(k) for stored keys
-    "update",       # m[k] = v for stored keys
-    "iterate",      # for k in m
-    "delete",       # del m[k] for every key
-)
+MAPS = {"ElasticHashMap": (quorvel.ElasticHashMap, quorvel.ElasticOptions),
+        "FunnelHashMap": (quorvel.FunnelHashMap, quorvel.FunnelOptions)}
+
+# Operations --profile runs: the timed ones, and two more for a profiler's eyes only.
+PROFILED = OPERATIONS + ("get", "update")
+
+# Repetitions of one call of next(iter(m)) stop once they have taken this long.
+ITER_START_SECONDS = 0.002
+
+
+def reserve_fraction(regime: str) -> float | None:
+    return float(regime.split("-", 1)[1]) if regime.startswith("packed-") else None
+
+
+def packed_capacity(n: int, delta: float) -> int:
+    """The smallest capacity C whose map holds n entries before growing:
+    C - floor(delta * C) >= n.  Both maps compute the reserve as the same
+    double product, so this matches their max_insertions exactly."""
+    c = max(n, math.floor(n / (1.0 - delta)) - 2)
+    while c - math.floor(delta * c) < n:
+        c += 1
+    assert (c - 1) - math.floor(delta * (c - 1)) < n
+    return c
+
+
+class Variant:
+    """One column of the tables: dict, or one of our maps in one regime."""
+
+    def __init__(self, cls_name: str, regime: str | None, n: int):
+        self.cls_name = cls_name
+        self.regime = regime
+        self.capacity = None
+        if cls_name == "dict":
+            self.label = "dict"
+            self.factory: Callable[[], object] = dict
+            return
+        cls, options = MAPS[cls_name]
+        self.label = f"{cls_name} {regime}"
+        delta = reserve_fraction(regime)
+        if delta is None:
+            self.factory = cls
+        else:
+            self.capacity = packed_capacity(n, delta)
+            opts = options(capacity=self.capacity, reserve_fraction=delta)
+            self.factory = lambda: cls.with_options(opts)
+
+
+def variants(n: int, regimes: list[str]) -> list[Variant]:
+    return [Variant("dict", None, n)] + [Variant(c, r, n) for r in regimes for c in MAPS]
 
 
 def make_keys(kind: str, n: int, rng: random.Random) -> tuple[list, list]:
@@ -57,29 +104,39 @@ def make_keys(kind: str, n: int, rng: random.Random) -> tuple[list, list]:
     return pool[:n], pool[n:]
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def iter_start_seconds(m: object, seconds: float) -> float:
+    """Seconds per call of next(iter(m)), called in doubling batches until
+    the calls have taken `seconds` (at least one call)."""
+    clock = time.perf_counter
+    calls, spent, batch = 0, 0.0, 1
+    while spent < seconds:
+        start = clock()
+        for _ in range(batch):
+            next(iter(m))
+        spent += clock() - start
+        calls += batch
+        batch *= 2
+    return spent / calls
 
 
-def run_once(factory, keys, missing) -> tuple[dict[str, float], int, int]:
-    """One pass over every operation; seconds per operation, getsizeof, RSS growth."""
+def run_once(variant: Variant, keys: list, hits: list, missing: list) -> dict:
+    """One pass over every operation: seconds per operation, and what the map looked like."""
     t: dict[str, float] = {}
     n = len(keys)
     clock = time.perf_counter
+    factory = variant.factory
 
     gc.collect()
-    rss0 = rss_bytes()
     start = clock()
     m = factory()
     for k in keys:
         m[k] = k
     t["insert"] = clock() - start
     size = sys.getsizeof(m)
-    rss = rss_bytes() - rss0
+    capacity = getattr(m, "capacity", None)
 
     start = clock()
-    for k in keys:
+    for k in hits:
         m[k]
     t["lookup_hit"] = clock() - start
 
@@ -88,39 +145,93 @@ def run_once(factory, keys, missing) -> tuple[dict[str, float], int, int]:
         k in m
     t["lookup_miss"] = clock() - start
 
-    get = m.get
-    start = clock()
-    for k in keys:
-        get(k)
-    t["get"] = clock() - start
-
-    start = clock()
-    for k in keys:
-        m[k] = None
-    t["update"] = clock() - start
-
     start = clock()
     for _ in m:
         pass
     t["iterate"] = clock() - start
 
     start = clock()
-    for k in keys:
+    c = m.copy()
+    t["copy"] = clock() - start
+    del c
+
+    iter_start = iter_start_seconds(m, ITER_START_SECONDS)
+
+    start = clock()
+    for k in hits:
         del m[k]
     t["delete"] = clock() - start
     assert len(m) == 0
-    return {op: secs / n for op, secs in t.items()}, size, rss
+    ns = {op: secs / n * 1e9 for op, secs in t.items()}
+    ns["iter_start"] = iter_start * 1e9
+    return {"ns": ns, "bytes": size, "capacity": capacity}
 
+
+def measure(n: int, kind: str, regimes: list[str], repeat: int, seed: int) -> dict:
+    rng = random.Random(seed)
+    keys, missing = make_keys(kind, n, rng)
+    hits = keys[:]
+    rng.shuffle(hits)
+    cols = variants(n, regimes)
+    samples: dict[str, dict[str, list[float]]] = {v.label: {op: [] for op in OPERATIONS} for v in cols}
+    sizes: dict[str, int] = {}
+    capacities: dict[str, int | None] = {}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()  # as timeit does: a collection landing in one map's pass would skew its figure only
+    try:
+        for r in range(repeat):
+            for v in cols[r % len(cols):] + cols[:r % len(cols)]:
+                once = run_once(v, keys, hits, missing)
+                for op, ns in once["ns"].items():
+                    samples[v.label][op].append(ns)
+                sizes[v.label] = once["bytes"]
+                capacities[v.label] = once["capacity"]
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    grew = [v.label for v in cols if v.capacity is not None and capacities[v.label] != v.capacity]
+    return {
+        "n": n,
+        "keys": kind,
+        "repeat": repeat,
+        "columns": [v.label for v in cols],
+        "ns_per_op": {label: {op: statistics.median(v) for op, v in ops.items()} for label, ops in samples.items()},
+        "bytes_per_entry": {label: sizes[label] / n for label in sizes},
+        "capacity": {v.label: capacities[v.label] for v in cols if v.cls_name != "dict"},
+        "packed_capacity": {v.label: v.capacity for v in cols if v.capacity is not None},
+        "grew_while_packed": grew,
+    }
+
+
+def print_table(result: dict) -> None:
+    n, kind, cols = result["n"], result["keys"], result["columns"]
+    print(f"\nN = {n:,}, {kind} keys  (ns per operation, per entry for iterate and copy; ratio to dict)")
+    width = 22
+    header = f"{'operation':<12}" + "".join(f"{c.replace('HashMap', ''):>{width}}" for c in cols)
+    print(header)
+    print("-" * len(header))
+    for op in OPERATIONS:
+        cells = [fmt(result["ns_per_op"][c][op]) + (f" ({ratio(result, c, op):.2f}x)" if c != "dict" else "")
+                 for c in cols]
+        print(f"{op:<12}" + "".join(f"{x:>{width}}" for x in cells))
+    per_entry = result["bytes_per_entry"]
+    cells = [f"{per_entry[c]:.1f}" + (f" ({ratio(result, c, None):.2f}x)" if c != "dict" else "") for c in cols]
+    print(f"{'bytes/entry':<12}" + "".join(f"{x:>{width}}" for x in cells))
+    for label in result["grew_while_packed"]:
+        print(f"!! {label} grew while it was filled to N: its capacity was meant to hold N")
+
+
+# ---- memory sweep ----------------------------------------------------------------
 
 def memory_sweep(kind: str, top: int, points: int, seed: int) -> dict:
-    """Bytes per entry (getsizeof / len) as each map fills to `top`, read at
+    """Bytes per entry (getsizeof / len) as each map grows to `top`, read at
     `points` log-spaced sizes.  Every table doubles at some fill, so a single
     N can fall just before one map's doubling and just after another's; the
     sweep shows the whole saw-tooth."""
     keys, _ = make_keys(kind, top, random.Random(seed))
     checkpoints = sorted({round(1000 * (top / 1000) ** (i / (points - 1))) for i in range(points)})
     sweep: dict[str, list] = {"n": checkpoints}
-    for name, factory in MAP_TYPES.items():
+    for name, factory in [("dict", dict)] + [(c, cls) for c, (cls, _) in MAPS.items()]:
         m = factory()
         per_entry = []
         filled = 0
@@ -133,13 +244,15 @@ def memory_sweep(kind: str, top: int, points: int, seed: int) -> dict:
     return sweep
 
 
-PROFILED = ("insert", "lookup_hit", "lookup_miss", "get", "update", "iterate", "delete")
+# ---- profiling -------------------------------------------------------------------
 
-
-def profile(name: str, op: str, kind: str, n: int, reps: int, seed: int) -> None:
+def profile(cls_name: str, regime: str, op: str, kind: str, n: int, reps: int, seed: int) -> None:
     """Runs one operation `reps` times (0: only its setup), for a profiler."""
-    keys, missing = make_keys(kind, n, random.Random(seed))
-    factory = MAP_TYPES[name]
+    rng = random.Random(seed)
+    keys, missing = make_keys(kind, n, rng)
+    hits = keys[:]
+    rng.shuffle(hits)
+    factory = Variant(cls_name, None if cls_name == "dict" else regime, n).factory
     m = factory()
     if op != "insert":
         for k in keys:
@@ -151,181 +264,44 @@ def profile(name: str, op: str, kind: str, n: int, reps: int, seed: int) -> None
             for k in keys:
                 m[k] = k
         elif op == "lookup_hit":
-            for k in keys:
+            for k in hits:
                 m[k]
         elif op == "lookup_miss":
             for k in missing:
                 k in m
         elif op == "get":
             get = m.get
-            for k in keys:
+            for k in hits:
                 get(k)
         elif op == "update":
-            for k in keys:
+            for k in hits:
                 m[k] = None
         elif op == "iterate":
             for _ in m:
                 pass
+        elif op == "copy":
+            m.copy()
+        elif op == "iter_start":
+            next(iter(m))
         elif op == "delete":  # once: the keys are gone afterwards
-            for k in keys:
+            for k in hits:
                 del m[k]
             break
 
 
-def measure(n: int, kind: str, repeat: int, seed: int) -> dict:
-    rng = random.Random(seed)
-    keys, missing = make_keys(kind, n, rng)
-    samples: dict[str, dict[str, list[float]]] = {name: {op: [] for op in OPERATIONS} for name in MAP_TYPES}
-    sizes: dict[str, int] = {}
-    rss: dict[str, list[int]] = {name: [] for name in MAP_TYPES}
-    for _ in range(repeat):
-        # Interleave the map types so that drift in machine load hits all alike.
-        for name, factory in MAP_TYPES.items():
-            times, size, grown = run_once(factory, keys, missing)
-            for op, secs in times.items():
-                samples[name][op].append(secs)
-            sizes[name] = size
-            rss[name].append(grown)
-    return {
-        "n": n,
-        "keys": kind,
-        "ns_per_op": {name: {op: statistics.median(v) * 1e9 for op, v in ops.items()} for name, ops in samples.items()},
-        "bytes_per_entry": {name: sizes[name] / n for name in MAP_TYPES},
-        "rss_bytes_per_entry": {name: statistics.median(v) / n for name, v in rss.items()},
-    }
-
-
-def print_table(result: dict) -> None:
-    n, kind = result["n"], result["keys"]
-    print(f"\nN = {n:,}, {kind} keys  (ns per operation; ratio to dict)")
-    names = list(MAP_TYPES)
-    header = f"{'operation':<14}" + "".join(f"{name:>24}" for name in names)
-    print(header)
-    print("-" * len(header))
-    base = result["ns_per_op"]["dict"]
-    for op in OPERATIONS:
-        cells = []
-        for name in names:
-            ns = result["ns_per_op"][name][op]
-            cells.append(f"{ns:10.1f}" + (f" ({ns / base[op]:5.2f}x)" if name != "dict" else ""))
-        print(f"{op:<14}" + "".join(f"{c:>24}" for c in cells))
-    for label, key in (("bytes/entry", "bytes_per_entry"), ("RSS/entry", "rss_bytes_per_entry")):
-        d = result[key]["dict"]
-        cells = [f"{result[key][name]:10.1f}" + (f" ({result[key][name] / d:5.2f}x)" if name != "dict" and d else "")
-                 for name in names]
-        print(f"{label:<14}" + "".join(f"{c:>24}" for c in cells))
-
-
-# What the maps aim for at N = 1,000,000, as ratios to dict in the same run.
-TARGETS = (
-    ("lookup hit", "lookup_hit", 1.5),
-    ("lookup miss", "lookup_miss", 1.5),
-    ("insert of new keys", "insert", 2.0),
-    ("bytes per entry", None, 1.2),
-)
-TARGET_N = 1_000_000
-
-
-def ratio(result: dict, name: str, op: str | None) -> float:
-    """The map's figure divided by dict's: an operation's time, or bytes per entry when op is None."""
-    if op is None:
-        return result["bytes_per_entry"][name] / result["bytes_per_entry"]["dict"]
-    return result["ns_per_op"][name][op] / result["ns_per_op"]["dict"][op]
-
-
-def markdown_table(result: dict) -> list[str]:
-    names = [n for n in MAP_TYPES if n != "dict"]
-    lines = [f"#### N = {result['n']:,}, {result['keys']} keys", "",
-             "| operation | dict | " + " | ".join(names) + " |", "|---|---" + "|---" * len(names) + "|"]
-    for op in OPERATIONS:
-        cells = [f"{result['ns_per_op'][n][op]:.1f} ({ratio(result, n, op):.2f}×)" for n in names]
-        lines.append(f"| {op} (ns) | {result['ns_per_op']['dict'][op]:.1f} | " + " | ".join(cells) + " |")
-    cells = [f"{result['bytes_per_entry'][n]:.1f} ({ratio(result, n, None):.2f}×)" for n in names]
-    lines.append(f"| bytes per entry | {result['bytes_per_entry']['dict']:.1f} | " + " | ".join(cells) + " |")
-    return lines + [""]
-
-
-def write_markdown(results: list[dict], sweeps: list[dict], path: str) -> None:
-    """The tables of a run, and the targets at N = 1,000,000 when that size ran."""
-    names = [n for n in MAP_TYPES if n != "dict"]
-    lines = []
-    at_target = [r for r in results if r["n"] == TARGET_N]
-    if at_target:
-        lines += ["### Targets at N = 1,000,000 (ratio to dict, same run)", "",
-                  "| keys | measure | target | " + " | ".join(names) + " |", "|---|---|---" + "|---" * len(names) + "|"]
-        for r in at_target:
-            for label, op, limit in TARGETS:
-                cells = [f"{ratio(r, n, op):.2f}" + ("" if ratio(r, n, op) <= limit else " (not met)") for n in names]
-                lines.append(f"| {r['keys']} | {label} | ≤ {limit} | " + " | ".join(cells) + " |")
-        lines.append("")
-    if sweeps:
-        lines += [f"### Bytes per entry from N = 1,000 to {max(sweeps[0]['n']):,} (ratio to dict at the same N)", "",
-                  "| keys | map | geometric mean | lowest | highest |", "|---|---|---|---|---|"]
-        for sweep in sweeps:
-            for n in names:
-                ratios = [a / b for a, b in zip(sweep[n], sweep["dict"])]
-                lines.append(f"| {sweep['keys']} | {n} | {statistics.geometric_mean(ratios):.2f} | "
-                             f"{min(ratios):.2f} | {max(ratios):.2f} |")
-        lines.append("")
-    lines += ["### Every measurement (ns per operation, or bytes per entry; ratio to dict)", ""]
-    for r in results:
-        lines += markdown_table(r)
-    with open(path, "w") as f:
-        f.write("\n".join(lines))
-
-
-def write_plots(results: list[dict], sweeps: list[dict], folder: str) -> list[str]:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    os.makedirs(folder, exist_ok=True)
-    written = []
-    for kind in sorted({r["keys"] for r in results}):
-        rows = [r for r in results if r["keys"] == kind]
-        fig, axes = plt.subplots(1, len(rows), figsize=(5 * len(rows), 4.2), squeeze=False, sharey=True)
-        for ax, r in zip(axes[0], rows):
-            width = 0.38
-            xs = range(len(OPERATIONS))
-            for i, name in enumerate(n for n in MAP_TYPES if n != "dict"):
-                ratios = [r["ns_per_op"][name][op] / r["ns_per_op"]["dict"][op] for op in OPERATIONS]
-                ax.bar([x + (i - 0.5) * width for x in xs], ratios, width, label=name)
-            ax.axhline(1.0, color="black", linewidth=0.8)
-            ax.set_xticks(list(xs), OPERATIONS, rotation=40, ha="right")
-            ax.set_title(f"N = {r['n']:,}")
-        axes[0][0].set_ylabel("time relative to dict")
-        axes[0][-1].legend()
-        fig.suptitle(f"quorvel vs dict, {kind} keys")
-        fig.tight_layout()
-        path = os.path.join(folder, f"python_{kind}_keys.png")
-        fig.savefig(path, dpi=110)
-        plt.close(fig)
-        written.append(path)
-    if sweeps:
-        fig, axes = plt.subplots(1, len(sweeps), figsize=(6 * len(sweeps), 4.2), squeeze=False)
-        for ax, sweep in zip(axes[0], sweeps):
-            for name in MAP_TYPES:
-                ax.plot(sweep["n"], sweep[name], label=name, linewidth=1.2)
-            ax.set_xscale("log")
-            ax.set_xlabel("entries")
-            ax.set_title(f"{sweep['keys']} keys")
-            ax.grid(True, which="both", linewidth=0.3)
-        axes[0][0].set_ylabel("bytes per entry (sys.getsizeof / len)")
-        axes[0][-1].legend()
-        fig.tight_layout()
-        path = os.path.join(folder, "python_memory.png")
-        fig.savefig(path, dpi=110)
-        plt.close(fig)
-        written.append(path)
-    return written
+def repetitions(repeat: int, n: int) -> int:
+    """Small sizes are repeated more, so that their medians are as stable as
+    the large ones' while each size costs about the same."""
+    return repeat * min(20, max(1, round(math.sqrt(1_000_000 / n))))
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 100_000, 1_000_000])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000, 1_000_000])
     parser.add_argument("--keys", nargs="+", choices=["int", "str"], default=["int", "str"])
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--regimes", nargs="+", choices=REGIMES, default=list(REGIMES))
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="repetitions at N = 1e6; smaller sizes get more (see repetitions())")
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--json", help="write the results as JSON to this file")
     parser.add_argument("--plots", help="write PNG plots into this folder (needs matplotlib)")
@@ -333,35 +309,42 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sweep-points", type=int, default=60,
                         help="sizes at which bytes per entry is read from 1,000 to the largest N (0: no sweep)")
     parser.add_argument("--profile", choices=PROFILED, help="run only this operation (see above)")
-    parser.add_argument("--map", choices=list(MAP_TYPES), default="ElasticHashMap", help="map type for --profile")
+    parser.add_argument("--map", choices=["dict", *MAPS], default="ElasticHashMap", help="map for --profile")
+    parser.add_argument("--regime", choices=REGIMES, default="grown", help="regime for --profile")
     parser.add_argument("--profile-reps", type=int, default=1, help="repetitions for --profile (0: setup only)")
     args = parser.parse_args(argv)
 
     if args.profile:
-        profile(args.map, args.profile, args.keys[0], args.sizes[0], args.profile_reps, args.seed)
+        profile(args.map, args.regime, args.profile, args.keys[0], args.sizes[0], args.profile_reps, args.seed)
         return 0
 
+    print(f"python benchmark: seed {args.seed}, regimes {', '.join(args.regimes)}", flush=True)
     results = []
     for kind in args.keys:
         for n in args.sizes:
-            # Small sizes are repeated more so that their medians are stable too.
-            repeat = args.repeat * max(1, min(20, 100_000 // n))
-            result = measure(n, kind, repeat, args.seed)
+            reps = repetitions(args.repeat, n)
+            started = time.perf_counter()
+            print(f"python: {kind} keys, N = {n:,}, {reps} repetitions of {1 + 2 * len(args.regimes)} maps ...",
+                  flush=True)
+            result = measure(n, kind, args.regimes, reps, args.seed)
             results.append(result)
             print_table(result)
-            sys.stdout.flush()
+            print(f"python: {kind} keys, N = {n:,} done in {time.perf_counter() - started:.0f} s", flush=True)
     sweeps = []
     if args.sweep_points > 1:
         for kind in args.keys:
+            print(f"python: bytes per entry at {args.sweep_points} sizes up to {max(args.sizes):,}, {kind} keys",
+                  flush=True)
             sweeps.append({"keys": kind, **memory_sweep(kind, max(args.sizes), args.sweep_points, args.seed)})
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"python": sys.version, "results": results, "memory_sweeps": sweeps}, f, indent=1)
+            json.dump({"python": sys.version, "seed": args.seed, "regimes": args.regimes, "results": results,
+                       "memory_sweeps": sweeps}, f, indent=1)
     if args.markdown:
-        write_markdown(results, sweeps, args.markdown)
+        write_markdown(results, sweeps, args.regimes, args.markdown)
         print(f"wrote {args.markdown}")
     if args.plots:
-        for path in write_plots(results, sweeps, args.plots):
+        for path in write_plots(results, sweeps, args.regimes, args.plots):
             print(f"wrote {path}")
     return 0
 

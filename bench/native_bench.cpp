@@ -182,13 +182,13 @@ void register_at_load(const Plan& plan, double delta, std::size_t slots, std::ve
     const int fill_reps = plan.repetitions(slots >= LARGE ? 1 : 3);
     benchmark::RegisterBenchmark("fill/" + suffix, fill_benchmark<Adapter>, suffix, slots, delta)
         ->Unit(benchmark::kMicrosecond)
-        ->MinTime(plan.min_time(0.2))
+        ->MinTime(plan.min_time(0.1))
         ->Repetitions(fill_reps)
         ->DisplayAggregatesOnly(fill_reps > 1);
     for (const bool hit : {true, false}) {
         benchmark::RegisterBenchmark((hit ? "hit/" : "miss/") + suffix, lookup_benchmark<Adapter>, suffix, slots,
                                      delta, hit)
-            ->MinTime(plan.min_time(0.1))
+            ->MinTime(plan.min_time(0.05))
             ->Repetitions(plan.repetitions(3))
             ->DisplayAggregatesOnly(!plan.quick);
     }

@@ -94,6 +94,7 @@ struct CoreMapAdapter {
     std::size_t size() const { return map.len(); }
     void insert(Key k, Value v) { map.insert(k, v); }
     bool contains(Key k) const { return map.get(k) != nullptr; }
+    bool remove(Key k) { return map.remove(k).has_value(); }
 };
 
 struct ElasticAdapter : CoreMapAdapter<ElasticHashMap<Key, Value>> {
