@@ -464,7 +464,7 @@ private:
     // When the current batch's quota is spent, the next batch with a nonzero
     // quota; the last one when all are spent.  Read only: it takes effect
     // when the key is placed.
-    BatchCursor advanced_batch() const noexcept {
+    [[gnu::always_inline]] BatchCursor advanced_batch() const noexcept {
         BatchCursor cursor{batch_, quota_left_};
         if (cursor.quota != 0) return cursor;
         for (std::uint32_t j = batch_ + 1; j < quotas_.size(); ++j) {
@@ -474,12 +474,12 @@ private:
         return cursor;
     }
 
-    std::optional<Target> full_probe(std::uint32_t i, MapHash h) const noexcept {
+    [[gnu::always_inline]] std::optional<Target> full_probe(std::uint32_t i, MapHash h) const noexcept {
         if (const auto at = levels_[i].first_free_uniform(h)) return Target{i, *at};
         return std::nullopt;
     }
 
-    std::optional<Target> limited_probe(std::uint32_t i, MapHash h) const noexcept {
+    [[gnu::always_inline]] std::optional<Target> limited_probe(std::uint32_t i, MapHash h) const noexcept {
         const Level& level = levels_[i];
         if (const auto at = level.first_free(h, level.probe_limits().budget(level.free_slots()))) return Target{i, *at};
         return std::nullopt;
@@ -487,7 +487,7 @@ private:
 
     // The attempts of the placement table for batch b, in order; the first
     // that finds a free slot decides.
-    std::optional<Target> choose_by_batch(MapHash h, std::uint32_t b) const noexcept {
+    [[gnu::always_inline]] std::optional<Target> choose_by_batch(MapHash h, std::uint32_t b) const noexcept {
         const auto n = static_cast<std::uint32_t>(levels_.size());
         if (n == 0) return std::nullopt;
         if (b == 0) return full_probe(0, h);
@@ -570,7 +570,7 @@ private:
         return std::nullopt;
     }
 
-    void place(Target target, MapHash h, BatchCursor cursor, K&& key, V&& value) noexcept {
+    [[gnu::always_inline]] void place(Target target, MapHash h, BatchCursor cursor, K&& key, V&& value) noexcept {
         ProbeCounter::end_insertion();
         levels_[target.level].place(target.at, h.tag(), std::move(key), std::move(value));
         (void)hints_.note(h, hint_bit(target.level));

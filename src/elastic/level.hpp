@@ -224,27 +224,39 @@ public:
 
     // ---- placement ----------------------------------------------------------------
 
-    // The lowest free slot of group g, if one is below the slot count.
-    std::optional<std::uint32_t> free_in_group(std::uint32_t g) const noexcept {
+    // The lowest free slot of group g, if one is below the slot count (a
+    // free position past it can only be a spare one of the last group, and
+    // then every real slot of that group is full).
+    [[gnu::always_inline]] std::optional<std::uint32_t> free_in_group(std::uint32_t g) const noexcept {
         ProbeCounter::group();
-        const BitMask free = free_slot_mask(table_, g);
-        if (!free) return std::nullopt;
-        return g * GROUP_WIDTH + free.lowest();
+        const std::uint32_t base = g * GROUP_WIDTH;
+        const BitMask free = Group::load(table_.controls() + base).match_free();
+        if (!free || free.lowest() >= table_.slots() - base) return std::nullopt;
+        return base + free.lowest();
     }
 
     // First free slot along the key's sequence within `budget` groups (at
     // least one group is examined).
-    std::optional<FreeSlot> first_free(MapHash h, std::uint32_t budget) const noexcept {
+    [[gnu::always_inline]] std::optional<FreeSlot> first_free(MapHash h, std::uint32_t budget) const noexcept {
         if (len_ >= table_.slots()) return std::nullopt;
-        const std::uint32_t limit = std::min(table_.groups(), std::max<std::uint32_t>(budget, 1));
-        LevelWalk w{start_group(h), 0};
-        const std::uint32_t cell = LookupBounds::cell(w.group, h);
-        for (std::uint32_t walked = 1;; ++walked) {
-            if (const auto slot = free_in_group(w.group)) return FreeSlot{*slot, walked, cell};
-            if (walked >= limit) return std::nullopt;
-            if (w.stride == 0) w.stride = step(h);
-            advance(w);
+        std::uint32_t g = start_group(h);
+        const std::uint32_t cell = LookupBounds::cell(g, h);
+        if (const auto slot = free_in_group(g)) return FreeSlot{*slot, 1, cell};
+        const std::uint32_t limit = std::min(table_.groups(), budget);
+        if (limit <= 1) return std::nullopt;
+        return first_free_deeper(h, g, cell, limit);
+    }
+
+    // The rest of first_free's walk, from the second group to `limit`.
+    [[gnu::noinline]] std::optional<FreeSlot> first_free_deeper(MapHash h, std::uint32_t g, std::uint32_t cell,
+                                                                std::uint32_t limit) const noexcept {
+        const std::uint32_t stride = step(h);
+        const std::uint32_t group_count = table_.groups();
+        for (std::uint32_t walked = 2; walked <= limit; ++walked) {
+            g = g + stride >= group_count ? g + stride - group_count : g + stride;
+            if (const auto slot = free_in_group(g)) return FreeSlot{*slot, walked, cell};
         }
+        return std::nullopt;
     }
 
     std::optional<FreeSlot> first_free_uniform(MapHash h) const noexcept { return first_free(h, table_.groups()); }

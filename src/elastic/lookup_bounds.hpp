@@ -55,8 +55,8 @@ public:
     // cell's bound grew by (counting a bound below one as one: a lookup reads
     // the start group whatever the bound says).
     std::uint32_t note(std::uint32_t cell, std::uint32_t depth, std::uint32_t deepest) noexcept {
-        const std::uint8_t old_code = code_at(cell);
         const std::uint8_t new_code = code_for(depth);
+        const std::uint8_t old_code = code_at(cell);
         if (new_code <= old_code) return 0;
         const std::uint32_t before = std::max<std::uint32_t>(1, old_code == DEEPEST ? deepest : DEPTHS[old_code]);
         std::uint8_t& byte = nibbles_[cell / 2];
@@ -73,13 +73,22 @@ public:
 
     // The smallest code whose depth is at least `depth`.
     static constexpr std::uint8_t code_for(std::uint32_t depth) noexcept {
-        std::uint8_t code = 0;
-        while (code < DEEPEST && DEPTHS[code] < depth) ++code;
-        return code;
+        return depth < CODES.size() ? CODES[depth] : DEEPEST;
     }
 
 private:
     static constexpr std::array<std::uint32_t, 15> DEPTHS = {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 16, 24, 32, 48};
+
+    // code_for of every depth up to the deepest one with a code of its own.
+    static constexpr std::array<std::uint8_t, 49> CODES = [] {
+        std::array<std::uint8_t, 49> codes{};
+        for (std::uint32_t depth = 0; depth < codes.size(); ++depth) {
+            std::uint8_t code = 0;
+            while (code < DEEPEST && DEPTHS[code] < depth) ++code;
+            codes[depth] = code;
+        }
+        return codes;
+    }();
 
     std::uint8_t code_at(std::uint32_t cell) const noexcept {
         const std::uint8_t byte = nibbles_[cell / 2];

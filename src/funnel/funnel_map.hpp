@@ -581,7 +581,19 @@ private:
     // rules have no slot for a map being filled (see the top of the file);
     // a key the rules cannot place (even after growing) takes the first
     // free slot of the map and is recorded in the overflow index.
-    void insert_at_location_after_resize_check(std::optional<Location> location, MapHash h, K key, V value) {
+    [[gnu::always_inline]] void insert_at_location_after_resize_check(std::optional<Location> location, MapHash h,
+                                                                      K key, V value) {
+        // The common case - a fresh map with room and a slot - inline; the
+        // rest (churn, growth, no slot) out of line.
+        if (location && !churned_ && this->len_ < this->max_insertions_) {
+            ProbeCounter::end_insertion();
+            place_new_entry(*location, h, std::move(key), std::move(value));
+            return;
+        }
+        insert_in_any_case(location, h, std::move(key), std::move(value));
+    }
+
+    [[gnu::noinline]] void insert_in_any_case(std::optional<Location> location, MapHash h, K key, V value) {
         if (churned_ && this->len_ < this->max_insertions_ && settle_due() && try_settle()) location = choose_slot(h);
         const bool overloaded = !location && !churned_ && 2 * std::uint64_t{this->len_} >= this->max_insertions_;
         if (this->len_ >= this->max_insertions_ || overloaded) {
@@ -670,7 +682,7 @@ private:
     // The same, naming hint `bit` for the key's bucket: the region's own for
     // a placement by the rules, SPECIAL_HINT for an overflowed entry.
     template <class... Args>
-    void place_with_hint(Location loc, MapHash h, std::uint32_t bit, Args&&... args) noexcept {
+    [[gnu::always_inline]] void place_with_hint(Location loc, MapHash h, std::uint32_t bit, Args&&... args) noexcept {
         visit(*this, loc, [&](auto& region, std::uint32_t slot) { region.place(slot, h.tag(), std::forward<Args>(args)...); });
         if (loc.region == FunnelRegion::level) max_populated_level_ = std::max(max_populated_level_, loc.level);
         (void)hints_.note(h, bit);
