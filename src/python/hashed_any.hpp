@@ -40,12 +40,25 @@
 
 namespace quorvel::python {
 
+// The object's hash as PyObject_Hash gives it; for an exact str whose hash
+// is already cached (every str used as a key before, every literal), the
+// cached value without a call.  The field is read with a relaxed atomic
+// load: under the free-threaded interpreter another thread may be storing
+// it, always the same value.
+inline Py_hash_t hash_of(PyObject* object) noexcept {
+    if (PyUnicode_CheckExact(object)) {
+        const Py_hash_t cached = __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(object)->hash, __ATOMIC_RELAXED);
+        if (cached != -1) return cached;
+    }
+    return PyObject_Hash(object);
+}
+
 class HashedAny {
 public:
     // Hashes `object` (borrowed) and takes a reference to it; nullopt with
     // the hash's exception set when it is unhashable or its __hash__ raises.
     static std::optional<HashedAny> wrap(PyObject* object) noexcept {
-        const Py_hash_t hash = PyObject_Hash(object);
+        const Py_hash_t hash = hash_of(object);
         if (hash == -1) return std::nullopt;
         return HashedAny(OwnedRef::from_borrowed(object), hash);
     }
@@ -79,7 +92,7 @@ class KeyProbe {
 public:
     // Hashes `object` (borrowed); false when that raised, with the
     // exception set.
-    explicit KeyProbe(PyObject* object) noexcept : key_(OwnedRef::steal(object), PyObject_Hash(object)) {}
+    explicit KeyProbe(PyObject* object) noexcept : key_(OwnedRef::steal(object), hash_of(object)) {}
     ~KeyProbe() { (void)key_.object_.release(); }  // the reference was never ours
     KeyProbe(const KeyProbe&) = delete;
     KeyProbe& operator=(const KeyProbe&) = delete;

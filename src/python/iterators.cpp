@@ -44,27 +44,45 @@ template <class Core>
 struct EntryWalk {
     using Location = typename Core::Location;
 
-    Location next{};           // where the search for the next entry starts
+    Location next{};            // where the search for the next entry starts
     std::uint32_t pending = 0;  // full slots of next's group still ahead, as group bits
     bool done = false;
 
-    // The next entry, or nothing at the end (and for ever after).
-    std::optional<Location> step(const Core& core) noexcept {
-        if (done) return std::nullopt;
+    // The next entry, without moving; slot NO_SLOT at the end.
+    [[gnu::always_inline]] Location peek(const Core& core) const noexcept {
         Location at = next;
         if (pending != 0) {
             at.slot = at.slot / GROUP_WIDTH * GROUP_WIDTH + BitMask(pending).lowest();
-        } else {
-            const auto found = core.first_location_from(next);
-            if (!found) {
-                done = true;
-                return std::nullopt;
-            }
-            at = *found;
+            return at;
+        }
+        if (done) {
+            at.slot = NO_SLOT;
+            return at;
+        }
+        const auto found = core.first_location_from(next);
+        if (!found) {
+            at.slot = NO_SLOT;
+            return at;
+        }
+        return *found;
+    }
+
+    // Moves past `at`, what peek gave (or to the end, when it gave none).
+    [[gnu::always_inline]] void pass(const Core& core, Location at) noexcept {
+        if (at.slot == NO_SLOT) {
+            done = true;
+            pending = 0;
+            return;
         }
         pending = core.full_slots_after(at);
         next = at;
         ++next.slot;
+    }
+
+    // The next entry and past it; slot NO_SLOT at the end.
+    Location step(const Core& core) noexcept {
+        const Location at = peek(core);
+        pass(core, at);
         return at;
     }
 };
@@ -120,7 +138,9 @@ struct IteratorClass {
     static OwnedRef next(Self& self) {
         Native& state = self.value;
         auto& map = state.map_object();
-        if (!map.check_thread()) return {};
+        // The map's thread is the iterator's, which the frame checked: an
+        // iterator is made on its map's thread (by the map or one of its
+        // views, which check it).
         Borrow borrow(map.header.borrow, Access::shared);
         if (!borrow) {
             set_borrow_refused_panic(Access::shared);
@@ -135,18 +155,17 @@ struct IteratorClass {
             return state.copy[state.copied++].dup();
         }
         const auto& core = map.value.core;
-        // The cursor stays put when making the element fails: the next
-        // step tries the same entry again.
-        EntryWalk<typename Native::Core> cursor = state.cursor;
-        const auto at = cursor.step(core);
-        if (!at) {
-            state.cursor = cursor;
+        const auto at = state.cursor.peek(core);
+        if (at.slot == NO_SLOT) {
+            state.cursor.pass(core, at);
             return {};  // exhausted, no exception
         }
         if (core.len() >= PREFETCH_FROM) prefetch_ahead(state, core);
-        const auto& entry = core.entry_at(*at);
+        const auto& entry = core.entry_at(at);
         OwnedRef element = element_of<E>(entry.key, entry.value);
-        if (element) state.cursor = cursor;
+        // When making the element failed, the cursor stays: the next step
+        // tries the same entry again.
+        if (element) state.cursor.pass(core, at);
         return element;
     }
 
@@ -159,8 +178,9 @@ struct IteratorClass {
     static constexpr std::uint32_t PREFETCH_FROM = 1u << 16;
 
     template <class Core>
-    static void prefetch_ahead(Native& state, const Core& core) noexcept {
-        std::optional<typename Native::Location> far;
+    [[gnu::noinline]] static void prefetch_ahead(Native& state, const Core& core) noexcept {
+        typename Native::Location far{};
+        far.slot = NO_SLOT;
         if (!state.ahead_started) {
             state.ahead = state.cursor;
             state.ahead_started = true;
@@ -168,8 +188,8 @@ struct IteratorClass {
         } else {
             far = state.ahead.step(core);
         }
-        if (!far) return;
-        const auto& entry = core.entry_at(*far);
+        if (far.slot == NO_SLOT) return;
+        const auto& entry = core.entry_at(far);
         if constexpr (E != Element::values) __builtin_prefetch(entry.key.object());
         if constexpr (E != Element::keys) __builtin_prefetch(entry.value.get());
     }
@@ -182,8 +202,8 @@ struct IteratorClass {
         std::vector<OwnedRef> copy;
         const auto& core = state.map_object().value.core;
         EntryWalk<typename Native::Core> walk = state.cursor;
-        for (auto at = walk.step(core); at; at = walk.step(core)) {
-            const auto& entry = core.entry_at(*at);
+        for (auto at = walk.step(core); at.slot != NO_SLOT; at = walk.step(core)) {
+            const auto& entry = core.entry_at(at);
             copy.push_back(element_of<E>(entry.key, entry.value));
         }
         state.copy = std::move(copy);
