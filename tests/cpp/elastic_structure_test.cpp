@@ -179,13 +179,13 @@ TEST(ElasticStructure, SaltsAndReciprocals) {
     const IntLevel big = IntLevel::with_capacity(1000, 0.1, 16.0, 3);
     EXPECT_EQ(big.salt(), 4 * 0x9E3779B97F4A7C15ull);
     EXPECT_EQ(big.group_steps().size(), 36u);  // phi(63)
-    EXPECT_EQ(big.group_reciprocal(), reciprocal(63));
-    EXPECT_EQ(big.step_reciprocal(), reciprocal(36));
+    EXPECT_EQ(big.group_reciprocal(), 0x0410'4104'1041'0411ull);  // floor((2^64 - 1) / 63) + 1
+    EXPECT_EQ(big.step_reciprocal(), 0x071C'71C7'1C71'C71Dull);   // the same for 36
 
     const IntLevel two_groups = IntLevel::with_capacity(17, 0.1, 16.0, 0);
     EXPECT_EQ(two_groups.salt(), 0x9E3779B97F4A7C15ull);
     EXPECT_EQ(two_groups.group_steps(), std::vector<std::uint32_t>{1});
-    EXPECT_EQ(two_groups.group_reciprocal(), reciprocal(2));
+    EXPECT_EQ(two_groups.group_reciprocal(), 0x8000'0000'0000'0000ull);
     EXPECT_EQ(two_groups.step_reciprocal(), 0u);
 
     // Salts wrap modulo 2^64.
