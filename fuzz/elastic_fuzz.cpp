@@ -1,5 +1,5 @@
 // libFuzzer entry point for the elastic map: every input is a program for
-// the interpreter (interpreter.hpp); a disagreement with the reference, a
+// the interpreter (tests/support/interpreter.hpp); a disagreement with the reference, a
 // broken invariant or a misused key or value aborts with its description.
 #include <cstddef>
 #include <cstdint>

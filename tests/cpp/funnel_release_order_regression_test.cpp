@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../fuzz/funnel_adapter.hpp"
+#include "funnel_adapter.hpp"
 
 namespace quorvel {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/elastic_adapter.hpp"
-#include "../../fuzz/funnel_adapter.hpp"
+#include "elastic_adapter.hpp"
+#include "funnel_adapter.hpp"
 
 namespace quorvel {
 namespace {

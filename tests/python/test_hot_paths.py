@@ -1,23 +1,6 @@
 """The fast paths of lookups and entry points keep the observable behaviour."""
 
 import sys
-import threading
-
-from conftest import PanicException, run_in_thread
-
-
-def test_wrong_thread_message_names_the_interpreters_thread_ids(map_class):
-    m = map_class()
-    owner = threading.get_ident()
-    seen = {}
-
-    def call():
-        seen["caller"] = threading.get_ident()
-        return len(m)
-
-    error = run_in_thread(call)["error"]
-    assert isinstance(error, PanicException)
-    assert f"created on thread {owner}, called from thread {seen['caller']}" in str(error)
 
 
 def test_lookups_take_no_reference_to_the_key(map_class):

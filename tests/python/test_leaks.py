@@ -390,6 +390,17 @@ def test_every_operation_gives_back_its_references(map_class, part):
     assert not changed
 
 
+def test_dropping_a_map_releases_its_entries_even_with_live_views(map_class):
+    key, value = Key(7), object()
+    base = sys.getrefcount(key), sys.getrefcount(value)
+    m = map_class({key: value})
+    it = iter(m.items())
+    view = m.keys()
+    assert sys.getrefcount(value) > base[1]
+    del m, it, view
+    assert (sys.getrefcount(key), sys.getrefcount(value)) == base
+
+
 def test_interpreter_memory_does_not_grow(map_class):
     """Traced memory settles once the interpreter's caches and free lists have
     filled; no instance of any of the module's classes outlives a round (each

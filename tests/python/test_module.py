@@ -93,14 +93,6 @@ def test_panic_exception_is_not_an_exception():
     assert not hasattr(quorvel, "PanicException")
 
 
-def test_every_thread_bound_class_refuses_a_foreign_thread(map_class):
-    for obj, native in instances(map_class):
-        action = (lambda o=obj: next(o)) if "Iter" in native else (lambda o=obj: repr(o))
-        error = run_in_thread(action)["error"]
-        assert type(error) is PanicException
-        assert f"quorvel::python::{native} is unsendable, but sent to another thread" in str(error)
-
-
 def test_foreign_thread_panic_escapes_except_exception(map_class):
     m = map_class()
 

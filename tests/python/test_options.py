@@ -1,7 +1,6 @@
 """ElasticOptions and FunnelOptions: defaults, conversions, validation, properties."""
 
 import math
-import threading
 
 import pytest
 
@@ -147,23 +146,6 @@ def test_plain_value_object(cls):
         options.capacity = 5
     for name in ("capacity", "reserve_fraction"):
         assert getattr(cls, name).__doc__ is None
-
-
-def test_options_are_usable_from_any_thread():
-    options = FunnelOptions(12, 0.05, 4)
-    seen = []
-    thread = threading.Thread(
-        target=lambda: seen.append((options.capacity, options.reserve_fraction, options.primary_probe_limit))
-    )
-    thread.start()
-    thread.join()
-    assert seen == [(12, 0.05, 4)]
-    other_thread_options = []
-    thread = threading.Thread(target=lambda: other_thread_options.append(ElasticOptions(3)))
-    thread.start()
-    thread.join()
-    assert other_thread_options[0].capacity == 3
-    del other_thread_options[:]  # released here, on another thread than its creator: no report
 
 
 def test_signatures():
