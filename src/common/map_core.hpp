@@ -47,9 +47,11 @@ public:
     // uses.
     auto find(const K& key, MapHash h) const { return (map().*Map::find_slot)(key, h); }
 
-    // The stored value of `key`; valid until the map next changes.
-    V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
-    const V* get(const K& key) const {
+    // The stored value of `key`; valid until the map next changes.  Inlined
+    // into its callers: a call would save and restore the registers of the
+    // whole walk on every lookup.
+    [[gnu::always_inline]] V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
+    [[gnu::always_inline]] const V* get(const K& key) const {
         const auto* entry = map().find_entry(key, hash_key(key));
         return entry == nullptr ? nullptr : &entry->value;
     }
