@@ -30,9 +30,10 @@ constexpr std::uint32_t reduce_mod(std::uint32_t u, std::uint32_t n, std::uint64
 struct ProbeOps {
     // Every i in [1, n) coprime with n, ascending; the single step 1 below 2.
     // Every table built - each level of every rebuild - makes this list, so
-    // it is made without a gcd per candidate: i is coprime with n exactly
-    // when none of n's (at most nine) prime factors divides it, and for the
-    // usual power-of-two group counts the list is simply the odd numbers.
+    // it is made without a division per candidate: i is coprime with n
+    // exactly when none of n's (at most nine) prime factors divides it, so
+    // the multiples of each factor are struck out of a sieve; for the usual
+    // power-of-two group counts the list is simply the odd numbers.
     static std::vector<std::uint32_t> build_group_steps(std::uint32_t n) {
         if (n < 2) return {1};
         std::vector<std::uint32_t> steps;
@@ -41,11 +42,12 @@ struct ProbeOps {
             for (std::uint32_t i = 1; i < n; i += 2) steps.push_back(i);
             return steps;
         }
-        const std::vector<std::uint32_t> factors = prime_factors(n);
+        std::vector<std::uint8_t> shares_factor(n, 0);
+        for (const std::uint32_t p : prime_factors(n)) {
+            for (std::uint32_t i = p; i < n; i += p) shares_factor[i] = 1;
+        }
         for (std::uint32_t i = 1; i < n; ++i) {
-            bool coprime = true;
-            for (const std::uint32_t p : factors) coprime = coprime && i % p != 0;
-            if (coprime) steps.push_back(i);
+            if (shares_factor[i] == 0) steps.push_back(i);
         }
         return steps;
     }
