@@ -1,15 +1,18 @@
 // RawTable: the one storage primitive of both maps.
 //
-// One zero-filled, 64-byte-aligned block holds c slots and then the control
-// bytes of ceil(c/16) groups:
+// One 64-byte-aligned block holds c slots and then the control bytes of
+// ceil(c/16) groups:
 //
 //     offset 0                      slot[0] slot[1] ... slot[c-1]
 //     control_offset (64-aligned)   ctrl[0] ctrl[1] ... ctrl[16*groups - 1]
 //     block size = control_offset + 16*groups, rounded up to 64
 //
-// Zero fill makes every control byte EMPTY, so a new table is empty without
-// a pass over it; the 64-byte alignment puts every group's 16 control bytes
-// inside one cache line.  Control positions c .. 16*groups-1 are spare: they
+// Only the control bytes are filled (with EMPTY) when the table is made:
+// the slots are raw storage until an entry is placed, so a new table costs
+// one byte written per slot, not the whole block zeroed (which calloc does
+// whenever it hands out reused heap memory: every table of a growing map).
+// The 64-byte alignment puts every group's 16 control bytes inside one
+// cache line.  Control positions c .. 16*groups-1 are spare: they
 // stay EMPTY and are never written.
 //
 // A large table is read and written at random, one slot here and one there,
@@ -135,25 +138,27 @@ public:
 
 private:
     RawTable(std::uint32_t slots, TableLayout layout)
-        : block_(allocate(layout.block_size)),
+        : block_(allocate(layout.block_size, layout.control_offset)),
           controls_(block_ == nullptr ? nullptr : block_ + layout.control_offset),
           slots_(slots),
           groups_(layout.groups),
           block_size_(layout.block_size) {}
 
-    // calloc hands large blocks over as fresh zero pages, so a big table costs
-    // no eager memset; the block is over-allocated by one alignment unit and
-    // the aligned start's distance to the raw pointer is kept just before it.
-    static std::uint8_t* allocate(std::uint64_t size) {
+    // The block is over-allocated by one alignment unit and the aligned
+    // start's distance to the raw pointer is kept just before it.  The
+    // slots' pages of a large block are not touched here: the kernel maps
+    // them when the first entries land there.
+    static std::uint8_t* allocate(std::uint64_t size, std::uint64_t control_offset) {
         if (size == 0) return nullptr;
         if (size > std::numeric_limits<std::size_t>::max() - 2 * TABLE_ALIGN) throw std::bad_alloc();
-        auto* raw = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(size) + TABLE_ALIGN, 1));
+        auto* raw = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(size) + TABLE_ALIGN));
         if (raw == nullptr) throw std::bad_alloc();
         const auto addr = reinterpret_cast<std::uintptr_t>(raw);
         const std::size_t shift = TABLE_ALIGN - addr % TABLE_ALIGN;  // 1..64: room for the tag byte
         std::uint8_t* aligned = raw + shift;
         aligned[-1] = static_cast<std::uint8_t>(shift);
         advise_huge_pages(raw, static_cast<std::size_t>(size) + TABLE_ALIGN);
+        std::memset(aligned + control_offset, EMPTY, static_cast<std::size_t>(size - control_offset));
         return aligned;
     }
 
