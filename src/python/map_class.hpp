@@ -45,10 +45,19 @@ struct MapClass {
 template <class Twin>
 using MapObject = Object<MapClass<Twin>>;
 
+// The options of a map built by the constructor or by copy: the core's
+// defaults but for the capacity.
+template <class Twin>
+typename Twin::Options default_options(std::uint32_t capacity) noexcept {
+    typename Twin::Options options;
+    options.capacity = capacity;
+    return options;
+}
+
 // An empty core map with a fresh per-map seed (the process-wide seed is
 // made first if this is the process's first map).
 template <class Twin>
-typename Twin::Core new_core(const typename Twin::CoreOptions& options) {
+typename Twin::Core new_core(const typename Twin::Options& options) {
     (void)GlobalSeed::get();
     return Twin::Core::with_options_and_hasher(options, gen_per_hasher_seed());
 }

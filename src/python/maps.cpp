@@ -42,7 +42,7 @@ struct MapType {
 
     static OwnedRef construct(PyTypeObject*, PyObject* other, PyObject* capacity_arg) {
         const std::uint32_t capacity = capacity_arg == nullptr ? 0 : to_size(capacity_arg, "capacity");
-        MapState<Twin> map{new_core<Twin>(Twin::default_options(capacity))};
+        MapState<Twin> map{new_core<Twin>(default_options<Twin>(capacity))};
         if (other != nullptr && other != Py_None) update_map(map, other);
         return make_object<Class>(std::move(map));
     }
@@ -52,10 +52,10 @@ struct MapType {
     static OwnedRef with_options(PyTypeObject*, PyObject* options) {
         check_instance(options, type_of<OptionsClass>(), OptionsClass::python_name, "options");
         auto& instance = Object<OptionsClass>::from(options);
-        typename Twin::CoreOptions core_options;
+        typename Twin::Options core_options;
         {
             Borrow borrow(instance.header.borrow, Access::shared);  // never refused: nothing mutates options
-            core_options = Twin::core_options(instance.value);
+            core_options = instance.value;
         }
         return make_object<Class>(MapState<Twin>{new_core<Twin>(core_options)});
     }

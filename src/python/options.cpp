@@ -11,10 +11,18 @@
 // construction, and their getters take shared borrows through the atomic
 // borrow flag, so any thread may read them.
 //
+// An options object holds the core's option struct itself, so an argument
+// that is not given keeps the core's default, and the funnel's bound is the
+// core's cap (funnel/options.hpp).
+//
 // Copying and pickling: an options object reduces to its class and its
 // constructor arguments, which rebuild an equal object on any thread (the
 // values were validated once and pass the same checks again).
 #include "python/options.hpp"
+
+#include <array>
+#include <charconv>
+#include <string>
 
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
@@ -58,6 +66,13 @@ PyMethodDef reduce_method() {
     throw PythonError{};
 }
 
+// The shortest decimal text that reads back as `value`: "0.125", "8".
+std::string shortest_decimal(double value) {
+    std::array<char, 32> text;
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), written.ptr);
+}
+
 // ---- ElasticOptions --------------------------------------------------------
 
 constexpr Signature ELASTIC_OPTIONS_SIGNATURE{
@@ -65,7 +80,7 @@ constexpr Signature ELASTIC_OPTIONS_SIGNATURE{
 
 OwnedRef new_elastic_options(PyTypeObject*, PyObject* capacity, PyObject* reserve_fraction_arg,
                              PyObject* probe_scale_arg) {
-    ElasticOptionsValue options;
+    quorvel::ElasticOptions options;
     if (capacity != nullptr) options.capacity = to_size(capacity, "capacity");
     const auto reserve_fraction = to_optional_double(reserve_fraction_arg, "reserve_fraction");
     const auto probe_scale = to_optional_double(probe_scale_arg, "probe_scale");
@@ -83,15 +98,15 @@ OwnedRef new_elastic_options(PyTypeObject*, PyObject* capacity, PyObject* reserv
 }
 
 PyGetSetDef elastic_options_properties[] = {
-    property<ElasticOptionsClass, &ElasticOptionsValue::capacity>("capacity"),
-    property<ElasticOptionsClass, &ElasticOptionsValue::reserve_fraction>("reserve_fraction"),
-    property<ElasticOptionsClass, &ElasticOptionsValue::probe_scale>("probe_scale"),
+    property<ElasticOptionsClass, &quorvel::ElasticOptions::capacity>("capacity"),
+    property<ElasticOptionsClass, &quorvel::ElasticOptions::reserve_fraction>("reserve_fraction"),
+    property<ElasticOptionsClass, &quorvel::ElasticOptions::probe_scale>("probe_scale"),
     {},
 };
 
 PyMethodDef elastic_options_methods[] = {
-    reduce_method<ElasticOptionsClass, &ElasticOptionsValue::capacity, &ElasticOptionsValue::reserve_fraction,
-                  &ElasticOptionsValue::probe_scale>(),
+    reduce_method<ElasticOptionsClass, &quorvel::ElasticOptions::capacity, &quorvel::ElasticOptions::reserve_fraction,
+                  &quorvel::ElasticOptions::probe_scale>(),
     {},
 };
 
@@ -113,20 +128,22 @@ PyType_Spec elastic_options_spec{
 constexpr Signature FUNNEL_OPTIONS_SIGNATURE{
     "FunnelOptions", {"capacity", "reserve_fraction", "primary_probe_limit"}, 3, 0, 3};
 
-// The funnel map keeps at least 7/8 of its capacity usable by design.
-constexpr double FUNNEL_MAX_RESERVE_FRACTION = 0.125;
+// The message states the core's cap twice: as a decimal and as a fraction 1/n.
+std::string funnel_reserve_fraction_error() {
+    return "reserve_fraction must be in (0, " + shortest_decimal(FUNNEL_MAX_RESERVE_FRACTION) +
+           "]; FunnelHashMap caps the load factor at 1/" + shortest_decimal(1.0 / FUNNEL_MAX_RESERVE_FRACTION) +
+           " by design";
+}
 
 OwnedRef new_funnel_options(PyTypeObject*, PyObject* capacity, PyObject* reserve_fraction_arg,
                             PyObject* primary_probe_limit) {
-    FunnelOptionsValue options;
+    quorvel::FunnelOptions options;
     if (capacity != nullptr) options.capacity = to_size(capacity, "capacity");
     const auto reserve_fraction = to_optional_double(reserve_fraction_arg, "reserve_fraction");
     options.primary_probe_limit = to_optional_size(primary_probe_limit, "primary_probe_limit");
     if (reserve_fraction) {
         if (!(*reserve_fraction > 0.0 && *reserve_fraction <= FUNNEL_MAX_RESERVE_FRACTION)) {
-            throw_value_error(
-                "reserve_fraction must be in (0, 0.125]; FunnelHashMap caps the load factor at 1/8 by "
-                "design");
+            throw_value_error(funnel_reserve_fraction_error().c_str());
         }
         options.reserve_fraction = *reserve_fraction;
     }
@@ -135,15 +152,15 @@ OwnedRef new_funnel_options(PyTypeObject*, PyObject* capacity, PyObject* reserve
 }
 
 PyGetSetDef funnel_options_properties[] = {
-    property<FunnelOptionsClass, &FunnelOptionsValue::capacity>("capacity"),
-    property<FunnelOptionsClass, &FunnelOptionsValue::reserve_fraction>("reserve_fraction"),
-    property<FunnelOptionsClass, &FunnelOptionsValue::primary_probe_limit>("primary_probe_limit"),
+    property<FunnelOptionsClass, &quorvel::FunnelOptions::capacity>("capacity"),
+    property<FunnelOptionsClass, &quorvel::FunnelOptions::reserve_fraction>("reserve_fraction"),
+    property<FunnelOptionsClass, &quorvel::FunnelOptions::primary_probe_limit>("primary_probe_limit"),
     {},
 };
 
 PyMethodDef funnel_options_methods[] = {
-    reduce_method<FunnelOptionsClass, &FunnelOptionsValue::capacity, &FunnelOptionsValue::reserve_fraction,
-                  &FunnelOptionsValue::primary_probe_limit>(),
+    reduce_method<FunnelOptionsClass, &quorvel::FunnelOptions::capacity, &quorvel::FunnelOptions::reserve_fraction,
+                  &quorvel::FunnelOptions::primary_probe_limit>(),
     {},
 };
 

@@ -135,7 +135,7 @@ void update_map(MapState<Twin>& map, PyObject* source) {
 
 template <class Twin>
 MapState<Twin> copy_map(const MapState<Twin>& source) {
-    MapState<Twin> copy{new_core<Twin>(Twin::default_options(source.core.len()))};
+    MapState<Twin> copy{new_core<Twin>(default_options<Twin>(source.core.len()))};
     source.core.for_each([&copy](const HashedAny& key, const OwnedRef& value) {
         copy.core.insert_new(key.dup(), value.dup());
     });
