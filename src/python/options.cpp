@@ -25,7 +25,8 @@
 #include <string>
 
 #include "python/arguments.hpp"
-#include "python/classes.hpp"
+#include "python/entry_point.hpp"
+#include "python/registration.hpp"
 
 namespace quorvel::python {
 
@@ -44,7 +45,11 @@ OwnedRef read_field(Object<Class>& self) {
 
 template <class Class, auto Member>
 constexpr PyGetSetDef property(const char* name) {
-    return {name, Entry<SHARED, &read_field<Class, Member>>::getter, nullptr, nullptr, nullptr};
+    return {.name = name,
+            .get = EntryPoint<SHARED, &read_field<Class, Member>>::getter,
+            .set = nullptr,
+            .doc = nullptr,
+            .closure = nullptr};
 }
 
 // __reduce__: (class, (field, ...)) with the fields in the constructor's
@@ -57,8 +62,8 @@ OwnedRef reduce_to_arguments(Object<Class>& self) {
 
 template <class Class, auto... Members>
 PyMethodDef reduce_method() {
-    return {"__reduce__", as_cfunction(&Entry<SHARED, &reduce_to_arguments<Class, Members...>>::noargs), METH_NOARGS,
-            "__reduce__($self)\n--\n\n"};
+    return {"__reduce__", as_cfunction(&EntryPoint<SHARED, &reduce_to_arguments<Class, Members...>>::noargs),
+            METH_NOARGS, "__reduce__($self)\n--\n\n"};
 }
 
 [[noreturn]] void throw_value_error(const char* message) {
@@ -75,8 +80,11 @@ std::string shortest_decimal(double value) {
 
 // ---- ElasticOptions --------------------------------------------------------
 
-constexpr Signature ELASTIC_OPTIONS_SIGNATURE{
-    "ElasticOptions", {"capacity", "reserve_fraction", "probe_scale"}, 3, 0, 3};
+constexpr Signature ELASTIC_OPTIONS_SIGNATURE{.name = "ElasticOptions",
+                                              .parameters = {"capacity", "reserve_fraction", "probe_scale"},
+                                              .count = 3,
+                                              .required = 0,
+                                              .positional = 3};
 
 OwnedRef new_elastic_options(PyTypeObject*, PyObject* capacity, PyObject* reserve_fraction_arg,
                              PyObject* probe_scale_arg) {
@@ -112,21 +120,26 @@ PyMethodDef elastic_options_methods[] = {
 
 PyType_Slot elastic_options_slots[] = {
     {Py_tp_doc, const_cast<char*>("ElasticOptions(capacity=0, reserve_fraction=None, probe_scale=None)\n--\n\n")},
-    {Py_tp_new, as_slot(&StaticEntry<&new_elastic_options>::constructor<ELASTIC_OPTIONS_SIGNATURE>)},
+    {Py_tp_new, as_slot(&StaticEntryPoint<&new_elastic_options>::constructor<ELASTIC_OPTIONS_SIGNATURE>)},
     {Py_tp_dealloc, as_slot(&dealloc<ElasticOptionsClass>)},
     {Py_tp_getset, elastic_options_properties},
     {Py_tp_methods, elastic_options_methods},
     {0, nullptr},
 };
 
-PyType_Spec elastic_options_spec{
-    "quorvel.ElasticOptions", sizeof(Object<ElasticOptionsClass>), 0, Py_TPFLAGS_DEFAULT,
-    elastic_options_slots};
+PyType_Spec elastic_options_spec{.name = "quorvel.ElasticOptions",
+                                 .basicsize = sizeof(Object<ElasticOptionsClass>),
+                                 .itemsize = 0,
+                                 .flags = Py_TPFLAGS_DEFAULT,
+                                 .slots = elastic_options_slots};
 
 // ---- FunnelOptions ---------------------------------------------------------
 
-constexpr Signature FUNNEL_OPTIONS_SIGNATURE{
-    "FunnelOptions", {"capacity", "reserve_fraction", "primary_probe_limit"}, 3, 0, 3};
+constexpr Signature FUNNEL_OPTIONS_SIGNATURE{.name = "FunnelOptions",
+                                             .parameters = {"capacity", "reserve_fraction", "primary_probe_limit"},
+                                             .count = 3,
+                                             .required = 0,
+                                             .positional = 3};
 
 // The message states the core's cap twice: as a decimal and as a fraction 1/n.
 std::string funnel_reserve_fraction_error() {
@@ -167,25 +180,27 @@ PyMethodDef funnel_options_methods[] = {
 PyType_Slot funnel_options_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("FunnelOptions(capacity=0, reserve_fraction=None, primary_probe_limit=None)\n--\n\n")},
-    {Py_tp_new, as_slot(&StaticEntry<&new_funnel_options>::constructor<FUNNEL_OPTIONS_SIGNATURE>)},
+    {Py_tp_new, as_slot(&StaticEntryPoint<&new_funnel_options>::constructor<FUNNEL_OPTIONS_SIGNATURE>)},
     {Py_tp_dealloc, as_slot(&dealloc<FunnelOptionsClass>)},
     {Py_tp_getset, funnel_options_properties},
     {Py_tp_methods, funnel_options_methods},
     {0, nullptr},
 };
 
-PyType_Spec funnel_options_spec{
-    "quorvel.FunnelOptions", sizeof(Object<FunnelOptionsClass>), 0, Py_TPFLAGS_DEFAULT,
-    funnel_options_slots};
+PyType_Spec funnel_options_spec{.name = "quorvel.FunnelOptions",
+                                .basicsize = sizeof(Object<FunnelOptionsClass>),
+                                .itemsize = 0,
+                                .flags = Py_TPFLAGS_DEFAULT,
+                                .slots = funnel_options_slots};
 
 }  // namespace
 
-ClassRegistration elastic_options_class() noexcept {
-    return {ElasticOptionsClass::python_name, &elastic_options_spec, &type_object<ElasticOptionsClass>};
+ClassRegistration elastic_options_registration() noexcept {
+    return registration_of<ElasticOptionsClass>(elastic_options_spec);
 }
 
-ClassRegistration funnel_options_class() noexcept {
-    return {FunnelOptionsClass::python_name, &funnel_options_spec, &type_object<FunnelOptionsClass>};
+ClassRegistration funnel_options_registration() noexcept {
+    return registration_of<FunnelOptionsClass>(funnel_options_spec);
 }
 
 }  // namespace quorvel::python

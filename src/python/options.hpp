@@ -6,7 +6,7 @@
 
 #include "elastic/options.hpp"
 #include "funnel/options.hpp"
-#include "python/frame.hpp"
+#include "python/object.hpp"
 
 namespace quorvel::python {
 

@@ -1,10 +1,11 @@
 // The two families of classes, elastic and funnel.
 //
 // Everything the binding layer builds twice - a map class, three views,
-// three iterators - is one template over a Twin.  A Twin names its core map
-// (over HashedAny keys and owned object values), its options class, and the
-// Python-visible and native names of its seven classes.  Nothing else
-// differs between the families.
+// three iterators - is one template over a Family.  A Family names its core
+// map (over HashedAny keys and owned object values), the core's option
+// struct and the options class that holds one, and the Python-visible and
+// native names of its seven classes.  Nothing else differs between the
+// families, so a behaviour of the binding is written once for both.
 #pragma once
 
 #include <array>
@@ -21,7 +22,7 @@ namespace quorvel::python {
 // The three element kinds of views and iterators, in registration order.
 enum class Element : std::uint8_t { keys = 0, values = 1, items = 2 };
 
-struct ElasticTwin {
+struct ElasticFamily {
     using Core = quorvel::ElasticHashMap<HashedAny, OwnedRef>;
     using Options = quorvel::ElasticOptions;
     using OptionsClass = ElasticOptionsClass;
@@ -43,7 +44,7 @@ struct ElasticTwin {
         "PyElasticKeyIter", "PyElasticValueIter", "PyElasticItemIter"};
 };
 
-struct FunnelTwin {
+struct FunnelFamily {
     using Core = quorvel::FunnelHashMap<HashedAny, OwnedRef>;
     using Options = quorvel::FunnelOptions;
     using OptionsClass = FunnelOptionsClass;
