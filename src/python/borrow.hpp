@@ -1,9 +1,9 @@
 // Borrow flags: how an entry point keeps Python code it calls from changing
 // the object it is working on.
 //
-// An entry point holds a shared or an exclusive borrow of its receiver for
-// its whole duration, including every call back into Python (a key's
-// __hash__ or __eq__, another object's methods).  Such a callback that
+// An entry point that reads or changes its receiver holds a shared or an
+// exclusive borrow of it for its whole duration, including every call back
+// into Python (a key's __hash__ or __eq__, another object's methods).  Such a callback that
 // reaches the same object again is refused instead of seeing it half-way
 // through a change: a shared borrow is refused while an exclusive one is
 // held, an exclusive borrow while any is held.

@@ -497,11 +497,7 @@ struct MapMethods {
         {0, nullptr},
     };
 
-    static inline PyType_Spec spec{.name = Family::map_spec_name,
-                                   .basicsize = sizeof(Self),
-                                   .itemsize = 0,
-                                   .flags = Py_TPFLAGS_DEFAULT,
-                                   .slots = slots};
+    static inline PyType_Spec spec = type_spec<Class>(Family::map_spec_name, Py_TPFLAGS_DEFAULT, slots);
 };
 
 }  // namespace

@@ -127,11 +127,8 @@ PyType_Slot elastic_options_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec elastic_options_spec{.name = "quorvel.ElasticOptions",
-                                 .basicsize = sizeof(Object<ElasticOptionsClass>),
-                                 .itemsize = 0,
-                                 .flags = Py_TPFLAGS_DEFAULT,
-                                 .slots = elastic_options_slots};
+PyType_Spec elastic_options_spec =
+    type_spec<ElasticOptionsClass>("quorvel.ElasticOptions", Py_TPFLAGS_DEFAULT, elastic_options_slots);
 
 // ---- FunnelOptions ---------------------------------------------------------
 
@@ -187,11 +184,8 @@ PyType_Slot funnel_options_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec funnel_options_spec{.name = "quorvel.FunnelOptions",
-                                .basicsize = sizeof(Object<FunnelOptionsClass>),
-                                .itemsize = 0,
-                                .flags = Py_TPFLAGS_DEFAULT,
-                                .slots = funnel_options_slots};
+PyType_Spec funnel_options_spec =
+    type_spec<FunnelOptionsClass>("quorvel.FunnelOptions", Py_TPFLAGS_DEFAULT, funnel_options_slots);
 
 }  // namespace
 

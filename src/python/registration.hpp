@@ -24,6 +24,13 @@ struct ClassRegistration {
     std::atomic<PyTypeObject*>* type;
 };
 
+// The spec of the class that Class describes: instances of one fixed size,
+// sizeof(Object<Class>), with no variable part.
+template <class Class>
+constexpr PyType_Spec type_spec(const char* name, unsigned int flags, PyType_Slot* slots) noexcept {
+    return {.name = name, .basicsize = sizeof(Object<Class>), .itemsize = 0, .flags = flags, .slots = slots};
+}
+
 // The registration of the class that Class describes, made from its spec.
 template <class Class>
 ClassRegistration registration_of(PyType_Spec& spec) noexcept {

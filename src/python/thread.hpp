@@ -4,9 +4,8 @@
 // that thread may call them, so their state is never touched by two threads
 // at once, even under the free-threaded interpreter, and needs no lock.
 // Every entry point of such an object compares the calling thread with the
-// object's owner before anything else touches the object (entry_point.hpp);
-// an object released on a foreign thread is reported and leaked instead
-// (object.hpp).
+// object's owner before it borrows the object (entry_point.hpp); an object
+// released on a foreign thread is reported and leaked instead (object.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

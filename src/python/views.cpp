@@ -130,11 +130,8 @@ struct ViewClass {
         {0, nullptr},
     };
 
-    static inline PyType_Spec spec{.name = Family::view_spec_names[static_cast<int>(E)],
-                                   .basicsize = sizeof(Self),
-                                   .itemsize = 0,
-                                   .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   .slots = slots};
+    static inline PyType_Spec spec = type_spec<ViewClass>(
+        Family::view_spec_names[static_cast<int>(E)], Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 
     static ClassRegistration registration() noexcept { return registration_of<ViewClass>(spec); }
 };
