@@ -35,6 +35,7 @@ struct ElasticOptions {
 
 namespace elastic {
 
+// The rule both maps share, under the name the elastic core calls it by.
 using quorvel::effective_reserve_fraction;
 
 inline double effective_probe_scale(double requested) noexcept {

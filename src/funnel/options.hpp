@@ -7,9 +7,8 @@
 // absent probe limit is derived from the capacity.
 //
 // The cap is a limit of the design: the funnel construction's sizing rules
-// (shape.hpp) are made for a map that keeps at least 7/8 of its capacity
-// usable.  The binding refuses a larger reserve fraction; the core, given
-// one anyway, works with the cap.
+// (shape.hpp) are made for reserve fractions up to it.  The binding refuses
+// a larger one; the core, given one anyway, works with the cap.
 #pragma once
 
 #include <cstdint>
