@@ -9,7 +9,8 @@
 //     fallback   floor(S/2) slots, buckets of max(2, 2 * probe limit) slots
 //
 // with S = n - L_total the special size.  From the reserve fraction δ
-// (clamped to [1e-6, 0.125]): α = ceil(4 log2(1/δ) + 10) levels and
+// (sanitised as funnel/options.hpp says: in [MIN_RESERVE_FRACTION,
+// FUNNEL_MAX_RESERVE_FRACTION]): α = ceil(4 log2(1/δ) + 10) levels and
 // R = ceil(2 log2(1/δ)) rounded up to 16.  S is chosen near 3δn/8: first
 // any S in [δn/2, 3δn/4] leaving a multiple of R for the levels (largest
 // first), else the candidate n - kR nearest to 5δn/8.  The map takes
@@ -34,7 +35,7 @@ namespace quorvel {
 
 struct FunnelShape {
     std::uint32_t capacity = 0;
-    double reserve_fraction = 0.1;  // δ after sanitising
+    double reserve_fraction = DEFAULT_RESERVE_FRACTION;  // δ after sanitising
     std::uint32_t level_count = 0;  // α
     std::uint32_t bucket_width = 0;  // R
     std::uint32_t primary_probe_limit = 1;
@@ -50,8 +51,7 @@ struct FunnelShape {
 namespace funnel_detail {
 
 inline double sanitise_reserve_fraction(double value) noexcept {
-    if (!std::isfinite(value)) return 0.1;
-    return std::min(0.125, std::min(0.999999, std::max(0.000001, value)));
+    return std::min(FUNNEL_MAX_RESERVE_FRACTION, effective_reserve_fraction(value));
 }
 
 inline std::uint32_t round_up_to_group(std::uint32_t v) noexcept {

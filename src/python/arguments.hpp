@@ -12,7 +12,7 @@
 //     TypeError("argument '<name>': <original message>")
 // keeping the original's __cause__; any other failure (OverflowError for a
 // negative size, for example) propagates unchanged.  Conversions throw
-// PythonError; they run inside a frame.
+// PythonError; they run inside an entry point.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -2,7 +2,7 @@
 //
 // Inside the binding layer a failure travels as a C++ exception and becomes
 // a Python exception in exactly one place, the entry-point frame
-// (frame.hpp), through `translate_exception`:
+// (entry_point.hpp), through `translate_exception`:
 //
 //     PythonError             a Python exception is already set: keep it
 //     std::bad_alloc          MemoryError

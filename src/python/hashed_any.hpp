@@ -24,7 +24,7 @@
 //      keys count as unequal and the probe goes on.  A PanicException or a
 //      BaseException such as KeyboardInterrupt is not: `equal` throws
 //      PythonError with it pending, which aborts the core operation before
-//      it changed anything, and the frame reports it.
+//      it changed anything, and the entry point reports it.
 //
 // KeyProbe is the key of a lookup: the caller's object, hashed, seen as a
 // HashedAny without taking a reference, so a lookup allocates nothing and

@@ -1,4 +1,4 @@
-// The six iterator classes: one template, IteratorClass<Twin, Element>.
+// The six iterator classes: one template, IteratorClass<Family, Element>.
 //
 // An iterator yields the elements its map held when it was made, in entry
 // order, and remembers the map's mutation_count then:
@@ -30,8 +30,9 @@
 #include <optional>
 #include <vector>
 
-#include "python/classes.hpp"
+#include "python/entry_point.hpp"
 #include "python/pickling.hpp"
+#include "python/registration.hpp"
 
 namespace quorvel::python {
 
@@ -87,9 +88,9 @@ struct EntryWalk {
     }
 };
 
-template <class Twin>
+template <class Family>
 struct IteratorState {
-    using Core = typename Twin::Core;
+    using Core = typename Family::Core;
     using Location = typename Core::Location;
 
     CursorLink link;
@@ -116,7 +117,7 @@ struct IteratorState {
           copied(other.copied) {}
     IteratorState& operator=(IteratorState&&) = delete;
 
-    MapObject<Twin>& map_object() const noexcept { return MapObject<Twin>::from(map.get()); }
+    MapObject<Family>& map_object() const noexcept { return MapObject<Family>::from(map.get()); }
 
     // Unlinks from the map's cursors unless the iterator already copied.
     ~IteratorState() {
@@ -124,22 +125,22 @@ struct IteratorState {
     }
 };
 
-template <class Twin, Element E>
+template <class Family, Element E>
 struct IteratorClass {
-    using Native = IteratorState<Twin>;
+    using Native = IteratorState<Family>;
     using Self = Object<IteratorClass>;
     static constexpr bool thread_bound = true;
     static constexpr bool pinned_when_leaked = true;  // the map's cursor list points to it
-    static constexpr const char* python_name = Twin::iterator_names[static_cast<int>(E)];
-    static constexpr const char* native_name = Twin::native_iterator_names[static_cast<int>(E)];
+    static constexpr const char* python_name = Family::iterator_names[static_cast<int>(E)];
+    static constexpr const char* native_name = Family::native_iterator_names[static_cast<int>(E)];
 
     static OwnedRef self_iter(Self& self) { return OwnedRef::from_borrowed(self.py()); }
 
     static OwnedRef next(Self& self) {
         Native& state = self.value;
         auto& map = state.map_object();
-        // The map's thread is the iterator's, which the frame checked: an
-        // iterator is made on its map's thread (by the map or one of its
+        // The map's thread is the iterator's, which the entry point checked:
+        // an iterator is made on its map's thread (by the map or one of its
         // views, which check it).
         Borrow borrow(map.header.borrow, Access::shared);
         if (!borrow) {
@@ -213,24 +214,26 @@ struct IteratorClass {
 
     static inline PyType_Slot slots[] = {
         {Py_tp_dealloc, as_slot(&dealloc<IteratorClass>)},
-        {Py_tp_iter, as_slot(&Entry<SHARED, &self_iter>::slot)},
-        {Py_tp_iternext, as_slot(&Entry<EXCLUSIVE, &next>::slot)},
+        {Py_tp_iter, as_slot(&EntryPoint<SHARED, &self_iter>::slot)},
+        {Py_tp_iternext, as_slot(&EntryPoint<EXCLUSIVE, &next>::slot)},
         {Py_tp_methods, unpicklable_methods<IteratorClass>},
         {0, nullptr},
     };
 
-    static inline PyType_Spec spec{Twin::iterator_spec_names[static_cast<int>(E)], sizeof(Self), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    static inline PyType_Spec spec = type_spec<IteratorClass>(Family::iterator_spec_names[static_cast<int>(E)],
+                                                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                                              slots);
 
-    static ClassRegistration registration() noexcept { return {python_name, &spec, &type_object<IteratorClass>}; }
+    static ClassRegistration registration() noexcept { return registration_of<IteratorClass>(spec); }
 };
 
 }  // namespace
 
-template <class Twin, Element E>
-OwnedRef make_iterator(MapObject<Twin>& map) {
-    using Class = IteratorClass<Twin, E>;
-    OwnedRef object = make_object<Class>(IteratorState<Twin>(OwnedRef::from_borrowed(map.py()), map.value.mutation_count));
+template <class Family, Element E>
+OwnedRef make_iterator(MapObject<Family>& map) {
+    using Class = IteratorClass<Family, E>;
+    OwnedRef object =
+        make_object<Class>(IteratorState<Family>(OwnedRef::from_borrowed(map.py()), map.value.mutation_count));
     auto& state = Object<Class>::from(object.get()).value;
     state.link.detach = &Class::detach;
     state.link.owner = &state;
@@ -238,19 +241,20 @@ OwnedRef make_iterator(MapObject<Twin>& map) {
     return object;
 }
 
-template <class Twin>
-std::array<ClassRegistration, 3> iterator_classes() noexcept {
-    return {IteratorClass<Twin, Element::keys>::registration(), IteratorClass<Twin, Element::values>::registration(),
-            IteratorClass<Twin, Element::items>::registration()};
+template <class Family>
+std::array<ClassRegistration, 3> iterator_registrations() noexcept {
+    return {IteratorClass<Family, Element::keys>::registration(),
+            IteratorClass<Family, Element::values>::registration(),
+            IteratorClass<Family, Element::items>::registration()};
 }
 
-#define QUORVEL_ITERATORS(Twin)                                                          \
-    template OwnedRef make_iterator<Twin, Element::keys>(MapObject<Twin>&);             \
-    template OwnedRef make_iterator<Twin, Element::values>(MapObject<Twin>&);           \
-    template OwnedRef make_iterator<Twin, Element::items>(MapObject<Twin>&);            \
-    template std::array<ClassRegistration, 3> iterator_classes<Twin>() noexcept;
-QUORVEL_ITERATORS(ElasticTwin)
-QUORVEL_ITERATORS(FunnelTwin)
+#define QUORVEL_ITERATORS(Family)                                                 \
+    template OwnedRef make_iterator<Family, Element::keys>(MapObject<Family>&);   \
+    template OwnedRef make_iterator<Family, Element::values>(MapObject<Family>&); \
+    template OwnedRef make_iterator<Family, Element::items>(MapObject<Family>&);  \
+    template std::array<ClassRegistration, 3> iterator_registrations<Family>() noexcept;
+QUORVEL_ITERATORS(ElasticFamily)
+QUORVEL_ITERATORS(FunnelFamily)
 #undef QUORVEL_ITERATORS
 
 }  // namespace quorvel::python

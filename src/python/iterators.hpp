@@ -2,14 +2,14 @@
 // __iter__ and the views.
 #pragma once
 
-#include "python/map_class.hpp"
+#include "python/map.hpp"
 
 namespace quorvel::python {
 
 // A new iterator over the elements of `map` of kind E, in entry order.  The
 // caller holds a shared borrow of the map.
-template <class Twin, Element E>
-OwnedRef make_iterator(MapObject<Twin>& map);
+template <class Family, Element E>
+OwnedRef make_iterator(MapObject<Family>& map);
 
 // One element of kind E of an entry: the key, the value, or a new
 // (key, value) tuple.

@@ -13,9 +13,9 @@
 // is bound to the thread that created it or never changes.
 #include <array>
 
-#include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
+#include "python/registration.hpp"
 
 namespace quorvel::python {
 
@@ -23,17 +23,17 @@ namespace {
 
 // The order of registration and of __all__.
 std::array<ClassRegistration, 16> registrations() noexcept {
-    const auto elastic_views = view_classes<ElasticTwin>();
-    const auto elastic_iterators = iterator_classes<ElasticTwin>();
-    const auto funnel_views = view_classes<FunnelTwin>();
-    const auto funnel_iterators = iterator_classes<FunnelTwin>();
+    const auto elastic_views = view_registrations<ElasticFamily>();
+    const auto elastic_iterators = iterator_registrations<ElasticFamily>();
+    const auto funnel_views = view_registrations<FunnelFamily>();
+    const auto funnel_iterators = iterator_registrations<FunnelFamily>();
     return {
-        map_class<ElasticTwin>(), map_class<FunnelTwin>(),
-        elastic_options_class(),  funnel_options_class(),
-        elastic_views[0],         elastic_views[1],        elastic_views[2],
-        elastic_iterators[0],     elastic_iterators[1],    elastic_iterators[2],
-        funnel_views[0],          funnel_views[1],         funnel_views[2],
-        funnel_iterators[0],      funnel_iterators[1],     funnel_iterators[2],
+        map_registration<ElasticFamily>(), map_registration<FunnelFamily>(),
+        elastic_options_registration(),    funnel_options_registration(),
+        elastic_views[0],                  elastic_views[1],                  elastic_views[2],
+        elastic_iterators[0],              elastic_iterators[1],              elastic_iterators[2],
+        funnel_views[0],                   funnel_views[1],                   funnel_views[2],
+        funnel_iterators[0],               funnel_iterators[1],               funnel_iterators[2],
     };
 }
 
@@ -101,7 +101,15 @@ PyModuleDef_Slot quorvel_slots[] = {
 };
 
 PyModuleDef quorvel_module = {
-    PyModuleDef_HEAD_INIT, "quorvel", nullptr, 0, nullptr, quorvel_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quorvel",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = quorvel_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

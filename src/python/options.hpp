@@ -1,34 +1,24 @@
-// The options classes' values, as the map classes read them.
+// The options classes' descriptions.  Their instances hold the core's own
+// option structs (elastic/options.hpp, funnel/options.hpp), so the defaults
+// a user reads back and the ones a map is built with are one set of values,
+// and `with_options` hands the struct to the core as it is.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-
-#include "python/frame.hpp"
+#include "elastic/options.hpp"
+#include "funnel/options.hpp"
+#include "python/object.hpp"
 
 namespace quorvel::python {
 
-struct ElasticOptionsValue {
-    std::uint32_t capacity = 0;
-    double reserve_fraction = 0.1;
-    double probe_scale = 16.0;
-};
-
-struct FunnelOptionsValue {
-    std::uint32_t capacity = 0;
-    double reserve_fraction = 0.1;
-    std::optional<std::uint32_t> primary_probe_limit;
-};
-
 struct ElasticOptionsClass {
-    using Native = ElasticOptionsValue;
+    using Native = quorvel::ElasticOptions;
     static constexpr bool thread_bound = false;
     static constexpr const char* python_name = "ElasticOptions";
     static constexpr const char* native_name = "PyElasticOptions";
 };
 
 struct FunnelOptionsClass {
-    using Native = FunnelOptionsValue;
+    using Native = quorvel::FunnelOptions;
     static constexpr bool thread_bound = false;
     static constexpr const char* python_name = "FunnelOptions";
     static constexpr const char* native_name = "PyFunnelOptions";

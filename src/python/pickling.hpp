@@ -22,7 +22,7 @@
 // iterators.
 #pragma once
 
-#include "python/frame.hpp"
+#include "python/entry_point.hpp"
 
 namespace quorvel::python {
 
@@ -36,7 +36,7 @@ OwnedRef refuse_pickling(Object<Class>& self) {
 // The method table of a class whose only method is that refusal.
 template <class Class>
 inline PyMethodDef unpicklable_methods[2] = {
-    {"__reduce__", as_cfunction(&Entry<UNBORROWED, &refuse_pickling<Class>>::noargs), METH_NOARGS, nullptr},
+    {"__reduce__", as_cfunction(&EntryPoint<UNBORROWED, &refuse_pickling<Class>>::noargs), METH_NOARGS, nullptr},
     {},
 };
 

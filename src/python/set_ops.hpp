@@ -25,20 +25,21 @@
 // comparisons return NotImplemented.
 #pragma once
 
+#include "python/entry_point.hpp"
 #include "python/iterators.hpp"
 #include "python/rich_compare.hpp"
 #include "python/views.hpp"
 
 namespace quorvel::python {
 
-template <class ViewClass, class Twin, Element E>
+template <class ViewClass, class Family, Element E>
 struct SetOps {
     using Self = Object<ViewClass>;
 
     // Calls f(element) for every element of the view, in entry order, while
     // f returns true.
     template <class F>
-    static void walk(const MapState<Twin>& map, F&& f) {
+    static void walk(const MapState<Family>& map, F&& f) {
         bool going = true;
         map.core.for_each([&](const HashedAny& key, const OwnedRef& value) {
             if (going) going = f(element_of<E>(key, value).get());
@@ -52,7 +53,7 @@ struct SetOps {
     static void add(const OwnedRef& set, PyObject* element) { checked_status(PySet_Add(set.get(), element)); }
 
     static bool equal(Self& self, PyObject* other) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         const Py_ssize_t size = PyObject_Size(other);
         if (size < 0) absorb_or_throw();
         if (size != static_cast<Py_ssize_t>(map->value.core.len())) return false;
@@ -75,7 +76,7 @@ struct SetOps {
     // `v - other` (keep == false) and `v & other` (keep == true).
     template <bool Keep>
     static OwnedRef filtered(Self& self, PyObject* other) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         OwnedRef result = checked(PySet_New(nullptr));
         walk(map->value, [&](PyObject* element) {
             if (contained_in(other, element) == Keep) add(result, element);
@@ -85,7 +86,7 @@ struct SetOps {
     }
 
     static OwnedRef union_of(Self& self, PyObject* other) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         OwnedRef result = checked(PySet_New(nullptr));
         walk(map->value, [&](PyObject* element) {
             add(result, element);
@@ -102,7 +103,7 @@ struct SetOps {
     }
 
     static OwnedRef symmetric_difference(Self& self, PyObject* other) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         OwnedRef result = checked(PySet_New(nullptr));
         walk(map->value, [&](PyObject* key) {
             if (!contained_in(other, key)) add(result, key);
@@ -120,14 +121,14 @@ struct SetOps {
     }
 
     // The view frame with NotImplemented for a left operand of another type.
-    static constexpr Frame OPERATOR{Access::shared, Refusal::runtime_error, Receiver::operand};
-    static constexpr Frame COMPARISON{Access::none, Refusal::runtime_error, Receiver::operand};
+    static constexpr Frame OPERATOR{.access = Access::shared, .receiver = Receiver::operand};
+    static constexpr Frame COMPARISON{.access = Access::none, .receiver = Receiver::operand};
 
-    static constexpr auto compare_slot = &Entry<COMPARISON, &compare>::slot;
-    static constexpr auto difference_slot = &Entry<OPERATOR, &filtered<false>>::slot;
-    static constexpr auto intersection_slot = &Entry<OPERATOR, &filtered<true>>::slot;
-    static constexpr auto union_slot = &Entry<OPERATOR, &union_of>::slot;
-    static constexpr auto symmetric_difference_slot = &Entry<OPERATOR, &symmetric_difference>::slot;
+    static constexpr auto compare_slot = &EntryPoint<COMPARISON, &compare>::slot;
+    static constexpr auto difference_slot = &EntryPoint<OPERATOR, &filtered<false>>::slot;
+    static constexpr auto intersection_slot = &EntryPoint<OPERATOR, &filtered<true>>::slot;
+    static constexpr auto union_slot = &EntryPoint<OPERATOR, &union_of>::slot;
+    static constexpr auto symmetric_difference_slot = &EntryPoint<OPERATOR, &symmetric_difference>::slot;
 };
 
 }  // namespace quorvel::python

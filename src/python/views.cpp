@@ -1,4 +1,4 @@
-// The six view classes: one template, ViewClass<Twin, Element>.
+// The six view classes: one template, ViewClass<Family, Element>.
 //
 //     Object<ViewClass> { ..., ViewState { map } }
 //
@@ -26,9 +26,10 @@
 // (pickling.hpp): a view is a window onto one live map object.
 #include "python/views.hpp"
 
-#include "python/classes.hpp"
+#include "python/entry_point.hpp"
 #include "python/iterators.hpp"
 #include "python/pickling.hpp"
+#include "python/registration.hpp"
 #include "python/set_ops.hpp"
 
 namespace quorvel::python {
@@ -60,27 +61,26 @@ OwnedRef entry_text(const HashedAny& key, const OwnedRef& value) {
     }
 }
 
-template <class Twin, Element E>
+template <class Family, Element E>
 struct ViewClass {
     using Native = ViewState;
     using Self = Object<ViewClass>;
-    using Map = MapObject<Twin>;
     static constexpr bool thread_bound = true;
-    static constexpr const char* python_name = Twin::view_names[static_cast<int>(E)];
-    static constexpr const char* native_name = Twin::native_view_names[static_cast<int>(E)];
+    static constexpr const char* python_name = Family::view_names[static_cast<int>(E)];
+    static constexpr const char* native_name = Family::native_view_names[static_cast<int>(E)];
 
     static Py_ssize_t length(Self& self) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         return map->value.core.len();
     }
 
     static OwnedRef iter(Self& self) {
-        MapBorrow<Twin> map(self.value);
-        return make_iterator<Twin, E>(*map);
+        MapBorrow<Family> map(self.value);
+        return make_iterator<Family, E>(*map);
     }
 
     static int contains(Self& self, PyObject* probe) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         if constexpr (E == Element::keys) {
             return keys_contain(map->value, probe);
         } else if constexpr (E == Element::items) {
@@ -91,7 +91,7 @@ struct ViewClass {
     }
 
     // Walks the values in entry order; the probe is never hashed.
-    static bool values_contain(const MapState<Twin>& map, PyObject* probe) {
+    static bool values_contain(const MapState<Family>& map, PyObject* probe) {
         bool found = false;
         map.core.for_each([&](const HashedAny&, const OwnedRef& value) {
             if (!found) found = objects_equal(value.get(), probe);
@@ -100,7 +100,7 @@ struct ViewClass {
     }
 
     static OwnedRef repr(Self& self) {
-        MapBorrow<Twin> map(self.value);
+        MapBorrow<Family> map(self.value);
         OwnedRef texts = checked(PyList_New(0));
         map->value.core.for_each([&texts](const HashedAny& key, const OwnedRef& value) {
             OwnedRef text = entry_text<E>(key, value);
@@ -115,47 +115,47 @@ struct ViewClass {
 
     static inline PyType_Slot slots[] = {
         {Py_tp_dealloc, as_slot(&dealloc<ViewClass>)},
-        {Py_mp_length, as_slot(&Entry<SHARED, &length>::slot)},
-        {Py_tp_iter, as_slot(&Entry<SHARED, &iter>::slot)},
-        {Py_sq_contains, as_slot(&Entry<SHARED, &contains>::slot)},
-        {Py_tp_repr, as_slot(&Entry<SHARED, &repr>::slot)},
+        {Py_mp_length, as_slot(&EntryPoint<SHARED, &length>::slot)},
+        {Py_tp_iter, as_slot(&EntryPoint<SHARED, &iter>::slot)},
+        {Py_sq_contains, as_slot(&EntryPoint<SHARED, &contains>::slot)},
+        {Py_tp_repr, as_slot(&EntryPoint<SHARED, &repr>::slot)},
         {Py_tp_methods, unpicklable_methods<ViewClass>},
         // Keys and items views only (the list ends early for values views).
-        {set_like ? Py_tp_richcompare : 0, as_slot(SetOps<ViewClass, Twin, E>::compare_slot)},
-        {Py_nb_subtract, as_slot(SetOps<ViewClass, Twin, E>::difference_slot)},
-        {Py_nb_and, as_slot(SetOps<ViewClass, Twin, E>::intersection_slot)},
-        {Py_nb_or, as_slot(SetOps<ViewClass, Twin, E>::union_slot)},
+        {set_like ? Py_tp_richcompare : 0, as_slot(SetOps<ViewClass, Family, E>::compare_slot)},
+        {Py_nb_subtract, as_slot(SetOps<ViewClass, Family, E>::difference_slot)},
+        {Py_nb_and, as_slot(SetOps<ViewClass, Family, E>::intersection_slot)},
+        {Py_nb_or, as_slot(SetOps<ViewClass, Family, E>::union_slot)},
         // Keys views only.
-        {E == Element::keys ? Py_nb_xor : 0, as_slot(SetOps<ViewClass, Twin, E>::symmetric_difference_slot)},
+        {E == Element::keys ? Py_nb_xor : 0, as_slot(SetOps<ViewClass, Family, E>::symmetric_difference_slot)},
         {0, nullptr},
     };
 
-    static inline PyType_Spec spec{Twin::view_spec_names[static_cast<int>(E)], sizeof(Self), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    static inline PyType_Spec spec = type_spec<ViewClass>(
+        Family::view_spec_names[static_cast<int>(E)], Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 
-    static ClassRegistration registration() noexcept { return {python_name, &spec, &type_object<ViewClass>}; }
+    static ClassRegistration registration() noexcept { return registration_of<ViewClass>(spec); }
 };
 
 }  // namespace
 
-template <class Twin, Element E>
+template <class Family, Element E>
 OwnedRef make_view(PyObject* map) {
-    return make_object<ViewClass<Twin, E>>(ViewState{OwnedRef::from_borrowed(map)});
+    return make_object<ViewClass<Family, E>>(ViewState{OwnedRef::from_borrowed(map)});
 }
 
-template <class Twin>
-std::array<ClassRegistration, 3> view_classes() noexcept {
-    return {ViewClass<Twin, Element::keys>::registration(), ViewClass<Twin, Element::values>::registration(),
-            ViewClass<Twin, Element::items>::registration()};
+template <class Family>
+std::array<ClassRegistration, 3> view_registrations() noexcept {
+    return {ViewClass<Family, Element::keys>::registration(), ViewClass<Family, Element::values>::registration(),
+            ViewClass<Family, Element::items>::registration()};
 }
 
-#define QUORVEL_VIEWS(Twin)                                                 \
-    template OwnedRef make_view<Twin, Element::keys>(PyObject*);           \
-    template OwnedRef make_view<Twin, Element::values>(PyObject*);         \
-    template OwnedRef make_view<Twin, Element::items>(PyObject*);          \
-    template std::array<ClassRegistration, 3> view_classes<Twin>() noexcept;
-QUORVEL_VIEWS(ElasticTwin)
-QUORVEL_VIEWS(FunnelTwin)
+#define QUORVEL_VIEWS(Family)                                        \
+    template OwnedRef make_view<Family, Element::keys>(PyObject*);   \
+    template OwnedRef make_view<Family, Element::values>(PyObject*); \
+    template OwnedRef make_view<Family, Element::items>(PyObject*);  \
+    template std::array<ClassRegistration, 3> view_registrations<Family>() noexcept;
+QUORVEL_VIEWS(ElasticFamily)
+QUORVEL_VIEWS(FunnelFamily)
 #undef QUORVEL_VIEWS
 
 }  // namespace quorvel::python

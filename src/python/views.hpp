@@ -4,12 +4,12 @@
 #pragma once
 
 #include "python/hashed_any.hpp"
-#include "python/map_class.hpp"
+#include "python/map.hpp"
 
 namespace quorvel::python {
 
-// A new view of kind E over `map` (a map object of the Twin's class).
-template <class Twin, Element E>
+// A new view of kind E over `map` (a map object of the Family's class).
+template <class Family, Element E>
 OwnedRef make_view(PyObject* map);
 
 // The whole native value of a view: its map.
@@ -20,16 +20,16 @@ struct ViewState {
 // Step 2 of the view frame: the map's thread check and a shared borrow of
 // the map for the life of this object.  A refused borrow is a
 // PanicException ("Already mutably borrowed: ..."); both failures throw.
-template <class Twin>
+template <class Family>
 class MapBorrow {
 public:
     explicit MapBorrow(const ViewState& view)
-        : map_(checked_thread(MapObject<Twin>::from(view.map.get()))), borrow_(map_.header.borrow, Access::shared) {
+        : map_(checked_thread(MapObject<Family>::from(view.map.get()))), borrow_(map_.header.borrow, Access::shared) {
         if (!borrow_) refused();
     }
 
-    MapObject<Twin>& operator*() const noexcept { return map_; }
-    MapObject<Twin>* operator->() const noexcept { return &map_; }
+    MapObject<Family>& operator*() const noexcept { return map_; }
+    MapObject<Family>* operator->() const noexcept { return &map_; }
 
     // The map is not borrowed between release() and reacquire().
     void release() noexcept { borrow_.release(); }
@@ -38,7 +38,7 @@ public:
     }
 
 private:
-    static MapObject<Twin>& checked_thread(MapObject<Twin>& map) {
+    static MapObject<Family>& checked_thread(MapObject<Family>& map) {
         if (!map.check_thread()) throw PythonError{};
         return map;
     }
@@ -47,7 +47,7 @@ private:
         throw PythonError{};
     }
 
-    MapObject<Twin>& map_;
+    MapObject<Family>& map_;
     Borrow<LocalBorrowFlag> borrow_;
 };
 
@@ -62,16 +62,16 @@ inline bool objects_equal(PyObject* stored, PyObject* probe) {
 
 // Keys-view membership: the probe's hash (failures propagate), then the
 // map's own lookup.
-template <class Twin>
-bool keys_contain(const MapState<Twin>& map, PyObject* probe) {
+template <class Family>
+bool keys_contain(const MapState<Family>& map, PyObject* probe) {
     const KeyProbe key(probe);
     if (!key) throw PythonError{};
     return map.core.get(key.key()) != nullptr;
 }
 
 // Items-view membership: only a 2-tuple can be a member.
-template <class Twin>
-bool items_contain(const MapState<Twin>& map, PyObject* probe) {
+template <class Family>
+bool items_contain(const MapState<Family>& map, PyObject* probe) {
     if (!PyTuple_Check(probe) || PyTuple_GET_SIZE(probe) != 2) return false;
     const KeyProbe key(PyTuple_GET_ITEM(probe, 0));
     if (!key) throw PythonError{};

@@ -1,17 +1,10 @@
-// The frame's messages (see frame.hpp).
-#include "python/frame.hpp"
+// The messages of a thread-affinity violation (see thread.hpp).
+#include "python/thread.hpp"
+
+#include "python/errors.hpp"
+#include "python/owned_ref.hpp"
 
 namespace quorvel::python {
-
-void set_borrow_refused(Access access) noexcept {
-    PyErr_SetString(PyExc_RuntimeError,
-                    access == Access::exclusive ? "Already borrowed" : "Already mutably borrowed");
-}
-
-void set_borrow_refused_panic(Access access) noexcept {
-    set_panic(access == Access::exclusive ? "Already borrowed: BorrowMutError"
-                                          : "Already mutably borrowed: BorrowError");
-}
 
 void set_wrong_thread(const char* native_name, ThreadId owner) noexcept {
     OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat(
@@ -28,10 +21,6 @@ void report_foreign_drop(const char* native_name) noexcept {
                  "quorvel::python::%s is unsendable, but is being dropped on another thread", native_name);
     PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(pending);
-}
-
-void set_receiver_error(PyObject* receiver, const char* python_name) noexcept {
-    set_conversion_error(receiver, python_name);
 }
 
 }  // namespace quorvel::python

@@ -1,10 +1,11 @@
 // The two families of classes, elastic and funnel.
 //
 // Everything the binding layer builds twice - a map class, three views,
-// three iterators - is one template over a Twin.  A Twin names its core map
-// (over HashedAny keys and owned object values), its options class, and the
-// Python-visible and native names of its seven classes.  Nothing else
-// differs between the families.
+// three iterators - is one template over a Family.  A Family names its core
+// map (over HashedAny keys and owned object values), the core's option
+// struct and the options class that holds one, and the Python-visible and
+// native names of its seven classes.  Nothing else differs between the
+// families, so a behaviour of the binding is written once for both.
 #pragma once
 
 #include <array>
@@ -21,9 +22,9 @@ namespace quorvel::python {
 // The three element kinds of views and iterators, in registration order.
 enum class Element : std::uint8_t { keys = 0, values = 1, items = 2 };
 
-struct ElasticTwin {
+struct ElasticFamily {
     using Core = quorvel::ElasticHashMap<HashedAny, OwnedRef>;
-    using CoreOptions = quorvel::ElasticOptions;
+    using Options = quorvel::ElasticOptions;
     using OptionsClass = ElasticOptionsClass;
 
     static constexpr const char* map_name = "ElasticHashMap";
@@ -41,25 +42,11 @@ struct ElasticTwin {
         "quorvel._ElasticKeyIter", "quorvel._ElasticValueIter", "quorvel._ElasticItemIter"};
     static constexpr std::array<const char*, 3> native_iterator_names{
         "PyElasticKeyIter", "PyElasticValueIter", "PyElasticItemIter"};
-
-    // The options of a map built by the constructor or by copy.
-    static CoreOptions default_options(std::uint32_t capacity) noexcept {
-        CoreOptions options;
-        options.capacity = capacity;
-        return options;
-    }
-    static CoreOptions core_options(const ElasticOptionsValue& value) noexcept {
-        CoreOptions options;
-        options.capacity = value.capacity;
-        options.reserve_fraction = value.reserve_fraction;
-        options.probe_scale = value.probe_scale;
-        return options;
-    }
 };
 
-struct FunnelTwin {
+struct FunnelFamily {
     using Core = quorvel::FunnelHashMap<HashedAny, OwnedRef>;
-    using CoreOptions = quorvel::FunnelOptions;
+    using Options = quorvel::FunnelOptions;
     using OptionsClass = FunnelOptionsClass;
 
     static constexpr const char* map_name = "FunnelHashMap";
@@ -77,19 +64,6 @@ struct FunnelTwin {
         "quorvel._FunnelKeyIter", "quorvel._FunnelValueIter", "quorvel._FunnelItemIter"};
     static constexpr std::array<const char*, 3> native_iterator_names{
         "PyFunnelKeyIter", "PyFunnelValueIter", "PyFunnelItemIter"};
-
-    static CoreOptions default_options(std::uint32_t capacity) noexcept {
-        CoreOptions options;
-        options.capacity = capacity;
-        return options;
-    }
-    static CoreOptions core_options(const FunnelOptionsValue& value) noexcept {
-        CoreOptions options;
-        options.capacity = value.capacity;
-        options.reserve_fraction = value.reserve_fraction;
-        options.primary_probe_limit = value.primary_probe_limit;
-        return options;
-    }
 };
 
 }  // namespace quorvel::python
