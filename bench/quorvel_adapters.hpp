@@ -112,7 +112,7 @@ struct ElasticAdapter : CoreMapAdapter<ElasticHashMap<Key, Value>> {
 struct FunnelAdapter : CoreMapAdapter<FunnelHashMap<Key, Value>> {
     using Map = FunnelHashMap<Key, Value>;
     static constexpr const char* name = "funnel";
-    static constexpr double MAX_RESERVE = 0.125;
+    static constexpr double MAX_RESERVE = FUNNEL_MAX_RESERVE_FRACTION;
 
     FunnelAdapter() : CoreMapAdapter(Map::with_options_and_hasher(FunnelOptions{}, gen_per_hasher_seed())) {}
     FunnelAdapter(std::size_t slots, double delta)

@@ -747,7 +747,7 @@ private:
     bool churned_ = false;    // a removal since the map was built empty or cleared
     double settled_cost_ = 0.0;  // miss_cost() when the map last settled; 0: not yet
     std::uint32_t settled_len_ = 0;
-    double reserve_fraction_ = 0.1;
+    double reserve_fraction_ = DEFAULT_RESERVE_FRACTION;
 };
 
 }  // namespace quorvel
