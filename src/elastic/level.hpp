@@ -117,12 +117,11 @@ public:
           step_reciprocal_(other.step_reciprocal_),
           probe_limits_(std::move(other.probe_limits_)),
           bound_sum_(std::exchange(other.bound_sum_, 0)),
-          removed_(std::exchange(other.removed_, 0)),
           fill_threshold_(other.fill_threshold_) {}
     Level& operator=(Level&&) = delete;
 
     std::uint32_t live() const noexcept { return len_; }
-    std::uint32_t removed() const noexcept { return removed_; }
+    std::uint32_t removed() const noexcept { return this->removals(); }
     std::uint32_t fill_threshold() const noexcept { return fill_threshold_; }
     std::uint32_t deepest() const noexcept { return deepest_; }
     std::uint64_t salt() const noexcept { return salt_; }
@@ -277,12 +276,6 @@ public:
         return bounds_.cells() == 0 ? 0.0 : static_cast<double>(bound_sum_) / bounds_.cells();
     }
 
-    // Removal: the entry leaves, counted in `removed`.
-    EntryType take(std::uint32_t slot) noexcept {
-        ++removed_;
-        return this->take_out(slot);
-    }
-
     // Releases every entry; the level is then as new.
     void clear() noexcept {
         this->empty_out();
@@ -294,7 +287,7 @@ public:
     void reset_after_drain() noexcept {
         bounds_.clear();
         bound_sum_ = bounds_.cells();
-        removed_ = 0;
+        this->forget_removals();
         deepest_ = 0;
     }
 
@@ -336,7 +329,6 @@ private:
     // What placements read.
     ProbeLimits probe_limits_;
     std::uint64_t bound_sum_ = 0;  // sum over cells of max(1, bound)
-    std::uint32_t removed_ = 0;
     std::uint32_t fill_threshold_;
 };
 

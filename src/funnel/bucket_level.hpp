@@ -57,14 +57,15 @@ public:
 
     BucketLevel(BucketLevel&& other) noexcept
         : Region<K, V>(std::move(other)),
-          tombstones_(std::exchange(other.tombstones_, 0)),
           bucket_width_(other.bucket_width_),
           bucket_count_(std::exchange(other.bucket_count_, 0)),
           groups_per_bucket_(other.groups_per_bucket_),
           salt_(other.salt_),
           bucket_reciprocal_(other.bucket_reciprocal_) {}
 
-    std::uint32_t tombstones() const noexcept { return tombstones_; }
+    // Removals since the last rebuild or clear: the DELETED bytes there are
+    // at most this many.
+    std::uint32_t tombstones() const noexcept { return this->removals(); }
     std::uint32_t bucket_width() const noexcept { return bucket_width_; }
     std::uint32_t bucket_count() const noexcept { return bucket_count_; }
     std::uint32_t groups_per_bucket() const noexcept { return groups_per_bucket_; }
@@ -128,21 +129,13 @@ public:
         this->store(slot, tag, std::forward<Args>(args)...);
     }
 
-    // Removal, counted in `tombstones`.
-    EntryType take(std::uint32_t slot) noexcept {
-        ++tombstones_;
-        return this->take_out(slot);
-    }
-
     void clear() noexcept {
-        if (len_ != 0 || tombstones_ != 0) this->empty_out();
-        tombstones_ = 0;
+        if (len_ != 0 || this->removals() != 0) this->empty_out();
     }
 
-    void reset_after_drain() noexcept { tombstones_ = 0; }
+    void reset_after_drain() noexcept { this->forget_removals(); }
 
 private:
-    std::uint32_t tombstones_ = 0;
     std::uint32_t bucket_width_ = 0;
     std::uint32_t bucket_count_ = 0;
     std::uint32_t groups_per_bucket_ = 0;

@@ -46,12 +46,11 @@ public:
 
     SpecialFallback(SpecialFallback&& other) noexcept
         : Region<K, V>(std::move(other)),
-          tombstones_(std::exchange(other.tombstones_, 0)),
           bucket_width_(other.bucket_width_),
           bucket_count_(std::exchange(other.bucket_count_, 0)),
           bucket_reciprocal_(other.bucket_reciprocal_) {}
 
-    std::uint32_t tombstones() const noexcept { return tombstones_; }
+    std::uint32_t tombstones() const noexcept { return this->removals(); }
     std::uint32_t bucket_width() const noexcept { return bucket_width_; }
     std::uint32_t bucket_count() const noexcept { return bucket_count_; }
 
@@ -97,18 +96,9 @@ public:
         this->store(slot, tag, std::forward<Args>(args)...);
     }
 
-    // Removal, counted in `tombstones`.
-    EntryType take(std::uint32_t slot) noexcept {
-        ++tombstones_;
-        return this->take_out(slot);
-    }
+    void clear() noexcept { this->empty_out(); }
 
-    void clear() noexcept {
-        this->empty_out();
-        tombstones_ = 0;
-    }
-
-    void reset_after_drain() noexcept { tombstones_ = 0; }
+    void reset_after_drain() noexcept { this->forget_removals(); }
 
 private:
     Bucket bucket(std::uint32_t word) const noexcept {
@@ -117,7 +107,6 @@ private:
         return {static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end)};
     }
 
-    std::uint32_t tombstones_ = 0;
     std::uint32_t bucket_width_ = 2;
     std::uint32_t bucket_count_ = 0;
     std::uint64_t bucket_reciprocal_ = 0;

@@ -9,7 +9,9 @@
 //
 //   store(slot, tag, entry)    a free slot becomes full
 //   take_out(slot)             removal: the entry leaves, DELETED stays behind
-//                              so that other keys' paths stay intact
+//                              so that other keys' paths stay intact; the
+//                              region counts it (`removals`) until it is
+//                              rebuilt or cleared
 //   relocate_out(slot)         a rebuild moves the entry away from a table that
 //                              is being drained and never searched again, so
 //                              the slot simply becomes EMPTY
@@ -55,6 +57,9 @@ public:
 
     EntryType relocate_out(std::uint32_t slot) noexcept { return move_out(slot, EMPTY); }
 
+    // Removal, counted; a region with a finer count adds to this.
+    EntryType take(std::uint32_t slot) noexcept { return take_out(slot); }
+
     void release_entries() noexcept {
         if (len_ != 0) destroy_entries(table_);
         len_ = 0;
@@ -63,7 +68,10 @@ public:
 protected:
     Region() noexcept = default;
     explicit Region(std::uint32_t slots) : table_(slots) {}
-    Region(Region&& other) noexcept : table_(std::move(other.table_)), len_(std::exchange(other.len_, 0)) {}
+    Region(Region&& other) noexcept
+        : table_(std::move(other.table_)),
+          len_(std::exchange(other.len_, 0)),
+          removals_(std::exchange(other.removals_, 0)) {}
     Region& operator=(Region&&) = delete;
     Region(const Region&) = delete;
     Region& operator=(const Region&) = delete;
@@ -76,15 +84,25 @@ protected:
         ++len_;
     }
 
-    EntryType take_out(std::uint32_t slot) noexcept { return move_out(slot, DELETED); }
+    EntryType take_out(std::uint32_t slot) noexcept {
+        ++removals_;
+        return move_out(slot, DELETED);
+    }
 
     void empty_out() noexcept {
         release_entries();
         table_.reset_controls();
+        removals_ = 0;
     }
+
+    // Removals since the region was made, rebuilt or cleared.
+    std::uint32_t removals() const noexcept { return removals_; }
+    // After a rebuild drained the region (relocate_out leaves EMPTY bytes).
+    void forget_removals() noexcept { removals_ = 0; }
 
     RawTable<EntryType> table_;
     std::uint32_t len_ = 0;
+    std::uint32_t removals_ = 0;
 
 private:
     EntryType move_out(std::uint32_t slot, std::uint8_t leaves) noexcept {
