@@ -138,6 +138,7 @@ public:
           max_populated_level_(std::exchange(other.max_populated_level_, 0)),
           first_hint_(std::exchange(other.first_hint_, Location{})),
           free_cursor_(std::exchange(other.free_cursor_, Location{})),
+          last_freed_(std::exchange(other.last_freed_, std::nullopt)),
           churned_(std::exchange(other.churned_, false)),
           settled_cost_(std::exchange(other.settled_cost_, 0.0)),
           settled_len_(std::exchange(other.settled_len_, 0)),
@@ -173,9 +174,19 @@ public:
     const LevelHints& level_hints() const noexcept { return hints_; }
     double settled_cost() const noexcept { return settled_cost_; }
 
-    // The estimated regions a miss visits: the levels, and the special
-    // array, that the hints name for a random bucket.
-    double miss_cost() const noexcept { return hints_.mean_named(); }
+    // The estimated groups a miss examines: the levels that the hints name
+    // for a random bucket, a window each; the levels from DEEP_HINT on, all
+    // of them for a bucket that names them; and where the special array is
+    // named, its primary walk (up to the probe limit, since churn takes the
+    // primary's EMPTY slots first) and the two fallback buckets.
+    double miss_cost() const noexcept {
+        if (levels_.empty()) return 0.0;
+        const double window = levels_.front().groups_per_bucket();
+        const double deep_levels = max_populated_level_ >= DEEP_HINT ? max_populated_level_ - DEEP_HINT + 1 : 1;
+        const double named_levels = hints_.mean_named() - hints_.share(DEEP_HINT) - hints_.share(SPECIAL_HINT);
+        return window * (named_levels + deep_levels * hints_.share(DEEP_HINT)) +
+               (primary_probe_limit_ + 2.0) * hints_.share(SPECIAL_HINT);
+    }
 
     std::size_t allocated_bytes() const noexcept {
         std::size_t bytes = levels_.capacity() * sizeof(Level);
@@ -274,6 +285,7 @@ public:
         --this->len_;
         churned_ = true;
         if (precedes(loc, free_cursor_)) free_cursor_ = loc;
+        last_freed_ = loc;
         while (max_populated_level_ > 0 && levels_[max_populated_level_].len() == 0) --max_populated_level_;
         return out;
     }
@@ -606,7 +618,7 @@ private:
             return;
         }
         overflow_.reserve(overflow_.size() + 1);  // the only step that can fail
-        const auto slot = first_free_anywhere();
+        const auto slot = overflow_slot();
         if (!slot) throw InternalError("no free slot found after resize");
         place_with_hint(*slot, h, SPECIAL_HINT, std::move(key), std::move(value));
         overflow_.add(h.value, *slot);
@@ -644,6 +656,21 @@ private:
         const Location slot = *first_free_anywhere();
         place_with_hint(slot, h, SPECIAL_HINT, std::move(entry));
         overflow_.add_or_saturate(h.value, slot);
+    }
+
+    // Where a key the rules cannot place goes: any free slot serves, since
+    // its lookups go through the overflow index.  Under churn such a key
+    // nearly always comes right after a removal, and the slot that removal
+    // freed is taken at once; otherwise the scan from the free cursor finds
+    // the first free slot, whose cost grows with the gaps between free slots
+    // (about 1/δ slots in a map kept at its limit).
+    std::optional<Location> overflow_slot() noexcept {
+        if (last_freed_) {
+            const Location loc = *std::exchange(last_freed_, std::nullopt);
+            if (is_free(visit(*this, loc, [](const auto& region, std::uint32_t slot) { return region.control(slot); })))
+                return loc;
+        }
+        return first_free_anywhere();
     }
 
     // The first free slot of the whole map at or after the free cursor, in
@@ -704,6 +731,7 @@ private:
         max_populated_level_ = 0;
         first_hint_ = Location{};
         free_cursor_ = Location{};
+        last_freed_.reset();
         churned_ = false;
         settled_cost_ = 0.0;
         settled_len_ = 0;
@@ -744,6 +772,7 @@ private:
     std::uint32_t max_populated_level_ = 0;
     Location first_hint_{};   // no entry lies before it in entry order
     Location free_cursor_{};  // no free slot lies before it in entry order
+    std::optional<Location> last_freed_;  // the slot of the latest removal, if not reused since
     bool churned_ = false;    // a removal since the map was built empty or cleared
     double settled_cost_ = 0.0;  // miss_cost() when the map last settled; 0: not yet
     std::uint32_t settled_len_ = 0;
