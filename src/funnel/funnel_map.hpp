@@ -263,6 +263,13 @@ public:
             ProbeCounter::end_lookup();
             return std::exchange(entry_at(probe.found).value, std::move(value));
         }
+        if constexpr (counting_probes) {
+            // The fused walk counted its windows as the lookup's; a
+            // placement is counted as the walk of its own rule would examine
+            // them, which is what the placement bounds speak of.
+            ProbeCounter::discard();
+            (void)choose_slot(h);
+        }
         insert_at_location_after_resize_check(probe.vacancy, h, std::move(key), std::move(value));
         return std::nullopt;
     }

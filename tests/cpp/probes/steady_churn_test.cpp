@@ -98,6 +98,16 @@ TYPED_TEST(SteadyChurn, KeepsLookupCostAndCapacity) {
     }
 }
 
+// Every placement examines at least the group it lands in, whichever walk
+// found it: a fill reports as many groups as placements, or more.
+TYPED_TEST(SteadyChurn, PlacementsCountTheirGroups) {
+    TypeParam map = make(static_cast<TypeParam*>(nullptr), 1 << 12, 0.01);
+    reset_probe_counts();
+    for (std::uint64_t i = 0; map.len() < map.max_insertions(); ++i) map.insert(key(i), i);
+    EXPECT_EQ(probe_counts.insertions, map.len());
+    EXPECT_GE(probe_counts.insertion_groups, probe_counts.insertions);
+}
+
 // Removals leave DELETED bytes and never a rebuild; a miss still ends where
 // it ended before them, so it examines exactly as many groups.
 TYPED_TEST(SteadyChurn, RemovalsDoNotLengthenMisses) {
