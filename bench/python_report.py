@@ -134,6 +134,36 @@ def iter_start_markdown(results: list[dict], regimes: list[str]) -> list[str]:
     return lines
 
 
+# The regime the maps are built for: capacity preset, a small reserve
+# fraction, at sizes where the preset table stays put.
+PACKED = ("packed-0.01", "packed-0.001")
+PACKED_FROM = 10_000
+PACKED_MEASURES = (("bytes per entry", None), ("insert", "insert"), ("lookup hit `m[k]`", "lookup_hit"),
+                   ("lookup miss `k in m`", "lookup_miss"), ("delete", "delete"))
+
+
+def packed_columns(result: dict) -> list[str]:
+    return [f"{c} {regime}" for c in MAP_NAMES for regime in PACKED if f"{c} {regime}" in result["ns_per_op"]]
+
+
+def packed_markdown(results: list[dict]) -> list[str]:
+    """dict against the packed maps: bytes per entry, and each operation's time as a ratio to dict's."""
+    rows = sorted((r for r in results if r["n"] >= PACKED_FROM), key=lambda r: (r["keys"], r["n"]))
+    if not rows:
+        return []
+    cols = packed_columns(rows[0])
+    names = [f"{SHORT[label.split()[0]]} δ = {label.split('-')[1]}" for label in cols]
+    lines = ["| keys | N | measure | dict | " + " | ".join(names) + " |", "|---|---|---|---|" + "---|" * len(cols)]
+    for r in rows:
+        for title, op in PACKED_MEASURES:
+            if op is None:
+                cells = [f"{r['bytes_per_entry']['dict']:.1f} B"] + [f"{r['bytes_per_entry'][c]:.1f} B" for c in cols]
+            else:
+                cells = [f"{fmt(r['ns_per_op']['dict'][op])} ns"] + [f"{ratio(r, c, op):.2f}×" for c in cols]
+            lines.append(f"| {r['keys']} | {r['n']:,} | {title} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def markdown_table(result: dict) -> list[str]:
     cols = result["columns"]
     lines = [f"#### N = {result['n']:,}, {result['keys']} keys ({result['repeat']} repetitions)", "",
@@ -156,6 +186,10 @@ def write_markdown(results: list[dict], sweeps: list[dict], regimes: list[str], 
     lines = ["### Targets (ratio to dict in the same run)", "",
              "Packed maps are compared with the same dict figures as grown ones: dict cannot be presized.", ""]
     lines += targets_markdown(results, regimes) + [""]
+    packed = packed_markdown(results)
+    if packed:
+        lines += [f"### The packed regime against dict (N ≥ {PACKED_FROM:,}: bytes per entry; time per operation "
+                  "as a ratio to dict's, dict's own in ns)", ""] + packed + [""]
     lines += [f"### Starting an iteration: `next(iter(m))` (ns per call; bar: the same at N = {sizes[0]:,} "
               f"and {sizes[-1]:,}, at most {ITER_START_BAR}× apart)", ""]
     lines += iter_start_markdown(results, regimes) + [""]
@@ -215,6 +249,39 @@ def write_plots(results: list[dict], sweeps: list[dict], regimes: list[str], fol
         fig.suptitle(f"quorvel vs dict, {kind} keys (per operation; iterate and copy per entry)")
         fig.tight_layout()
         path = os.path.join(folder, f"python_{kind}_keys.png")
+        fig.savefig(path, dpi=100)
+        plt.close(fig)
+        written.append(path)
+
+    packed = [r for r in results if r["n"] >= PACKED_FROM]
+    kinds = sorted({r["keys"] for r in packed})
+    if kinds:
+        fig, axes = plt.subplots(len(kinds), 2, figsize=(12, 4.2 * len(kinds)), squeeze=False)
+        for row, kind in zip(axes, kinds):
+            rows = sorted((r for r in packed if r["keys"] == kind), key=lambda r: r["n"])
+            ns = [r["n"] for r in rows]
+            row[0].plot(ns, [r["bytes_per_entry"]["dict"] for r in rows], marker="o", linewidth=2, color="black",
+                        label="dict")
+            for label in packed_columns(rows[0]):
+                row[0].plot(ns, [r["bytes_per_entry"][label] for r in rows], marker="o", linewidth=1.2, label=label)
+                for op, style in (("lookup_hit", "-"), ("lookup_miss", "--")):
+                    row[1].plot(ns, [ratio(r, label, op) for r in rows], style, marker="o", linewidth=1.2,
+                                label=f"{label}, {op.replace('_', ' ')}")
+            row[1].axhline(1.0, color="black", linewidth=0.8)
+            row[0].set_ylabel("bytes per entry")
+            row[1].set_ylabel("time ÷ dict's")
+            for ax, title in zip(row, ("memory", "lookups (hit solid, miss dashed)")):
+                ax.set_xscale("log")
+                ax.set_xlabel("entries")
+                ax.set_title(f"{kind} keys, {title}")
+                ax.grid(True, which="both", linewidth=0.3)
+            row[0].set_ylim(bottom=0)
+            row[1].set_ylim(bottom=0)
+            row[0].legend(fontsize=8)
+            row[1].legend(fontsize=7)
+        fig.suptitle("Capacity preset and filled to 99 % / 99.9 %, against dict")
+        fig.tight_layout()
+        path = os.path.join(folder, "python_packed.png")
         fig.savefig(path, dpi=100)
         plt.close(fig)
         written.append(path)

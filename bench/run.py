@@ -128,6 +128,7 @@ def run_churn(native_dir: str, out: str, smoke: bool) -> None:
 
 
 def write_reports(out: str, plots: bool) -> None:
+    import before_after
     import churn_report
     import counters
     import native_report
@@ -140,6 +141,7 @@ def write_reports(out: str, plots: bool) -> None:
         written += probe_report.write_report(out, plots)
     if os.path.exists(os.path.join(out, "native.json")):
         written += native_report.write_report(out, plots)
+    written += before_after.write_report(out)
     for path in written:
         print("wrote", path)
 
