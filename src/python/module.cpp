@@ -48,7 +48,7 @@ PyTypeObject* ensure_type(const ClassRegistration& registration) noexcept {
     PyMutex_Lock(&types_lock);
     PyTypeObject* type = registration.type->load(std::memory_order_acquire);
     if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(registration.spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(registration.type_spec));
         if (type != nullptr) registration.type->store(type, std::memory_order_release);
     }
     PyMutex_Unlock(&types_lock);

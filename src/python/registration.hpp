@@ -20,21 +20,21 @@ namespace quorvel::python {
 
 struct ClassRegistration {
     const char* python_name;
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     std::atomic<PyTypeObject*>* type;
 };
 
-// The spec of the class that Class describes: instances of one fixed size,
+// The PyType_Spec of the class that Class describes: instances of one fixed size,
 // sizeof(Object<Class>), with no variable part.
 template <class Class>
 constexpr PyType_Spec type_spec(const char* name, unsigned int flags, PyType_Slot* slots) noexcept {
     return {.name = name, .basicsize = sizeof(Object<Class>), .itemsize = 0, .flags = flags, .slots = slots};
 }
 
-// The registration of the class that Class describes, made from its spec.
+// The registration of the class that Class describes, made from its PyType_Spec.
 template <class Class>
 ClassRegistration registration_of(PyType_Spec& spec) noexcept {
-    return {.python_name = Class::python_name, .spec = &spec, .type = &type_object<Class>};
+    return {.python_name = Class::python_name, .type_spec = &spec, .type = &type_object<Class>};
 }
 
 struct ElasticFamily;
