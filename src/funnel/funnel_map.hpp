@@ -29,33 +29,22 @@
 // are matched 16 at a time before any key is compared.  An insertion does
 // its lookup and its search for a free slot in one pass over the levels.
 //
-// When the rules have no slot for a new key, the map grows only while it is
-// being filled - no removal since it was built empty or cleared - and holds at
-// least half of `max_insertions`: that is the overload the rules provide
-// growth for.  Otherwise the key takes the first free slot of the map in
-// entry order and is recorded in the overflow index: keys sharing one map
-// hash (which growth cannot help), and a map kept at its fill limit by
-// removals and insertions, whose free slots drift where few new keys'
-// windows fall (growth would double a map of constant size).  The rules stay
-// exact for every key they can place.
+// When the rules have no slot for a new key, the map either grows or puts
+// the key in any free slot and records it in the overflow index; under
+// churn it settles itself by a rebuild at the same capacity when misses
+// have grown dear.  funnel/insertion.hpp says when each happens.
 //
 // Removal leaves a DELETED byte and counts a tombstone in its region.  It
 // never rebuilds the map: lookups end at EMPTY slots, which removals do not
 // take away, so a DELETED slot costs no lookup more than the entry before it
 // did.  What churn does cost lookups is the hint words, which gain bits as
 // keys come and never lose them as keys go, and the keys the rules cannot
-// place.  So under removals the map keeps an estimate of what a miss costs
-// - the levels, special array included, that the hints name for a random
-// bucket - and when it has grown past 1 + STEADY_SLACK times its value when
-// the map last settled (the churn began, or the map was rebuilt), the next
-// new key first rebuilds the map at its capacity, which re-places every
-// entry by the rules, empties the overflow index and restarts the hints.
-// A removal therefore cannot fail, and costs its lookup and one byte.
-// Growth rebuilds at twice the capacity once `len` has reached
-// `max_insertions`.  A rebuild builds the new tables first (if that fails
-// the map is untouched), then moves every entry over in entry order without
-// comparing keys; entries the rules cannot place go to overflow placement
-// last, so no entry is ever lost.
+// place: that is what settling restores.  A removal therefore cannot fail,
+// and costs its lookup and one byte.  Growth rebuilds at twice the capacity
+// once `len` has reached `max_insertions`.  A rebuild builds the new tables
+// first (if that fails the map is untouched), then moves every entry over in
+// entry order without comparing keys; entries the rules cannot place go to
+// overflow placement last, so no entry is ever lost.
 //
 // Entry order (iteration, popitem, rebuild): levels by index, then the
 // primary, then the fallback, each by ascending slot.
@@ -86,6 +75,7 @@
 #include "common/seed.hpp"
 #include "common/sizing.hpp"
 #include "funnel/bucket_level.hpp"
+#include "funnel/entry_order.hpp"
 #include "funnel/options.hpp"
 #include "funnel/overflow_index.hpp"
 #include "funnel/shape.hpp"
@@ -302,33 +292,8 @@ public:
     // Rebuilds the map at `new_capacity` with the same seed, reserve fraction
     // and probe limit.  The new tables are built before anything moves: if
     // that throws, this map is unchanged.  Moving the entries cannot fail.
-    void resize(std::uint32_t new_capacity) {
-        if (this->len_ > new_capacity) throw InternalError("resized funnel map should have free slot");
-        FunnelOptions options{new_capacity, reserve_fraction_, primary_probe_limit_};
-        FunnelHashMap next(funnel_shape(options), this->seed_, this->global_seed_);
-        next.overflow_.reserve(overflow_.size());
-        next.churned_ = churned_;
-
-        bool stranded = false;
-        walk_entries(*this, [&](Location from, EntryType& entry) {
-            const MapHash h = this->hash_key(entry.key);
-            const auto to = next.choose_slot(h);
-            if (!to) {
-                stranded = true;
-                return;
-            }
-            next.place_new_entry(*to, h, relocate_out(from));
-        });
-        if (stranded) {
-            walk_entries(*this, [&](Location from, EntryType& entry) {
-                const MapHash h = this->hash_key(entry.key);
-                next.place_stranded(h, relocate_out(from));
-            });
-        }
-        ProbeCounter::discard();
-        next.rebuilds_ = this->rebuilds_ + 1;
-        *this = std::move(next);
-    }
+    // Defined in funnel/insertion.hpp.
+    void resize(std::uint32_t new_capacity);
 
     // Releases every entry in entry order; keeps the capacity and every table.
     void clear() noexcept {
@@ -343,25 +308,7 @@ public:
 
     // The first full slot at or after `from` in entry order.
     std::optional<Location> first_location_from(Location from) const noexcept {
-        const auto start = [&](FunnelRegion region, std::uint32_t level) {
-            return from.region == region && from.level == level ? from.slot : 0;
-        };
-        if (from.region == FunnelRegion::level) {
-            for (std::uint32_t i = from.level; i < levels_.size(); ++i) {
-                if (levels_[i].len() == 0) continue;
-                if (auto s = next_full_slot(levels_[i].table(), start(FunnelRegion::level, i)))
-                    return Location::level_slot(i, *s);
-            }
-        }
-        if (from.region != FunnelRegion::fallback && primary_.len() != 0) {
-            if (auto s = next_full_slot(primary_.table(), start(FunnelRegion::primary, 0)))
-                return Location::primary_slot(*s);
-        }
-        if (fallback_.len() != 0) {
-            if (auto s = next_full_slot(fallback_.table(), start(FunnelRegion::fallback, 0)))
-                return Location::fallback_slot(*s);
-        }
-        return std::nullopt;
+        return funnel::first_occupied(levels_, primary_, fallback_, from);
     }
 
     std::optional<Location> next_location(Location after) const noexcept {
@@ -522,82 +469,13 @@ private:
         std::optional<Location> vacancy;
     };
 
-    // The lookup visits the named levels until a window with an EMPTY slot;
-    // the placement wants the first window with a free slot, named or not.
-    // Both read the same windows, so they walk together, each dropping out
-    // when it is done; a window read for the placement alone ends the lookup
-    // too when it holds an EMPTY slot.
-    InsertProbe probe_for_insert(const K& key, MapHash h) const {
-        InsertProbe out;
-        const std::uint32_t named = hints_.candidates(h);
-        const std::uint8_t tag = h.tag();
-        // The last level the lookup needs: the highest named one.
-        const std::uint32_t named_levels = named & (LEVEL_HINTS | (1u << DEEP_HINT));
-        const std::uint32_t last_named =
-            (named_levels >> DEEP_HINT) != 0 ? max_populated_level_
-            : named_levels != 0              ? static_cast<std::uint32_t>(std::bit_width(named_levels) - 1)
-                                             : 0;
-        bool searching = named_levels != 0;
-        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
-            if (i > last_named) searching = false;
-            const Level& level = levels_[i];
-            const bool look = searching && ((named >> std::min(i, DEEP_HINT)) & 1u) != 0 && level.len() != 0;
-            const bool place = !out.vacancy && level.bucket_count() != 0 && !level.is_full();
-            if (!look && !place) {
-                if (!searching && out.vacancy) break;
-                continue;
-            }
-            const std::uint32_t first = level.window_group(h);
-            for (std::uint32_t g = first; g < first + level.groups_per_bucket(); ++g) {
-                ProbeCounter::group();
-                const Group group = Group::load(level.table().group(g));
-                if (look) {
-                    for (const std::uint32_t bit : group.match_tag(tag)) {
-                        const std::uint32_t slot = g * GROUP_WIDTH + bit;
-                        if (KeyOps<K>::equal(level.entry(slot).key, key)) {
-                            out.found = Location::level_slot(i, slot);
-                            return out;
-                        }
-                    }
-                }
-                if (place && !out.vacancy) {
-                    if (const BitMask free = group.match_free()) {
-                        out.vacancy = Location::level_slot(i, g * GROUP_WIDTH + free.lowest());
-                    }
-                }
-                if (group.match_tag(EMPTY)) {
-                    // Nothing lies past this window: the key is absent.
-                    ProbeCounter::end_lookup();
-                    return out;
-                }
-            }
-            if (!searching && out.vacancy) break;
-        }
-        // No window with an EMPTY slot: the key may still be outside the levels.
-        if ((named >> SPECIAL_HINT) != 0) {
-            out.found = locate_outside_levels(key, h);
-            if (out.found.slot != NO_SLOT) return out;
-        }
-        ProbeCounter::end_lookup();
-        if (!out.vacancy) out.vacancy = choose_outside_levels(h);
-        return out;
-    }
-
-    std::optional<Location> choose_slot(MapHash h) const noexcept {
-        for (std::uint32_t i = 0; i < levels_.size(); ++i) {
-            if (const auto slot = levels_[i].first_free(h)) return Location::level_slot(i, *slot);
-        }
-        return choose_outside_levels(h);
-    }
-
-    std::optional<Location> choose_outside_levels(MapHash h) const noexcept {
-        if (const auto slot = primary_.first_free(h)) return Location::primary_slot(*slot);
-        if (const auto slot = fallback_.first_free(h)) return Location::fallback_slot(*slot);
-        return std::nullopt;
-    }
+    // Defined in funnel/insertion.hpp.
+    InsertProbe probe_for_insert(const K& key, MapHash h) const;
+    std::optional<Location> choose_slot(MapHash h) const noexcept;
+    std::optional<Location> choose_outside_levels(MapHash h) const noexcept;
 
     // Grows first when the map holds max_insertions entries, or when the
-    // rules have no slot for a map being filled (see the top of the file);
+    // rules have no slot for a map being filled (see funnel/insertion.hpp);
     // a key the rules cannot place (even after growing) takes the first
     // free slot of the map and is recorded in the overflow index.
     [[gnu::always_inline]] void insert_at_location_after_resize_check(std::optional<Location> location, MapHash h,
@@ -612,100 +490,13 @@ private:
         insert_in_any_case(location, h, std::move(key), std::move(value));
     }
 
-    [[gnu::noinline]] void insert_in_any_case(std::optional<Location> location, MapHash h, K key, V value) {
-        if (churned_ && this->len_ < this->max_insertions_ && settle_due() && try_settle()) location = choose_slot(h);
-        const bool overloaded = !location && !churned_ && 2 * std::uint64_t{this->len_} >= this->max_insertions_;
-        if (this->len_ >= this->max_insertions_ || overloaded) {
-            resize(grown_capacity(this->capacity_));
-            location = choose_slot(h);
-        }
-        ProbeCounter::end_insertion();
-        if (location) {
-            place_new_entry(*location, h, std::move(key), std::move(value));
-            return;
-        }
-        overflow_.reserve(overflow_.size() + 1);  // the only step that can fail
-        const auto slot = overflow_slot();
-        if (!slot) throw InternalError("no free slot found after resize");
-        place_with_hint(*slot, h, SPECIAL_HINT, std::move(key), std::move(value));
-        overflow_.add(h.value, *slot);
-    }
-
-    // Whether churn has let the cost of a miss grow enough to settle the map
-    // again (see the top of the file).  While the map still fills, its cost
-    // at the new length becomes the measure.
-    bool settle_due() noexcept {
-        const double cost = miss_cost();
-        if (settled_cost_ == 0.0 || this->len_ > settled_len_) {
-            settled_cost_ = cost;
-            settled_len_ = this->len_;
-            return false;
-        }
-        return cost > (1.0 + STEADY_SLACK) * settled_cost_;
-    }
-
-    // A rebuild at the same capacity; skipped when it cannot get its memory
-    // (the placement works without it).
-    bool try_settle() noexcept {
-        try {
-            resize(this->capacity_);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        settled_cost_ = miss_cost();
-        settled_len_ = this->len_;
-        return true;
-    }
-
-    // Overflow placement during a rebuild: there is always a free slot (the
-    // new capacity is at least len), and recording cannot fail.
-    void place_stranded(MapHash h, EntryType&& entry) noexcept {
-        const Location slot = *first_free_anywhere();
-        place_with_hint(slot, h, SPECIAL_HINT, std::move(entry));
-        overflow_.add_or_saturate(h.value, slot);
-    }
-
-    // Where a key the rules cannot place goes: any free slot serves, since
-    // its lookups go through the overflow index.  Under churn such a key
-    // nearly always comes right after a removal, and the slot that removal
-    // freed is taken at once; otherwise the scan from the free cursor finds
-    // the first free slot, whose cost grows with the gaps between free slots
-    // (about 1/δ slots in a map kept at its limit).
-    std::optional<Location> overflow_slot() noexcept {
-        if (last_freed_) {
-            const Location loc = *std::exchange(last_freed_, std::nullopt);
-            if (is_free(visit(*this, loc, [](const auto& region, std::uint32_t slot) { return region.control(slot); })))
-                return loc;
-        }
-        return first_free_anywhere();
-    }
-
-    // The first free slot of the whole map at or after the free cursor, in
-    // entry order; no free slot lies before the cursor.
-    std::optional<Location> first_free_anywhere() noexcept {
-        const Location from = free_cursor_;
-        const auto start = [&](FunnelRegion region, std::uint32_t level) {
-            return from.region == region && from.level == level ? from.slot : 0;
-        };
-        std::optional<Location> found;
-        if (from.region == FunnelRegion::level) {
-            for (std::uint32_t i = from.level; i < levels_.size() && !found; ++i) {
-                if (levels_[i].is_full()) continue;
-                if (auto s = next_free_slot(levels_[i].table(), start(FunnelRegion::level, i)))
-                    found = Location::level_slot(i, *s);
-            }
-        }
-        if (!found && from.region != FunnelRegion::fallback && !primary_.is_full()) {
-            if (auto s = next_free_slot(primary_.table(), start(FunnelRegion::primary, 0)))
-                found = Location::primary_slot(*s);
-        }
-        if (!found && !fallback_.is_full()) {
-            if (auto s = next_free_slot(fallback_.table(), start(FunnelRegion::fallback, 0)))
-                found = Location::fallback_slot(*s);
-        }
-        if (found) free_cursor_ = *found;
-        return found;
-    }
+    // Defined in funnel/insertion.hpp.
+    [[gnu::noinline]] void insert_in_any_case(std::optional<Location> location, MapHash h, K key, V value);
+    bool settle_due() noexcept;
+    bool try_settle() noexcept;
+    void place_stranded(MapHash h, EntryType&& entry) noexcept;
+    std::optional<Location> overflow_slot() noexcept;
+    std::optional<Location> first_free_anywhere() noexcept;
 
     // Stores an entry at a free slot the rules chose and keeps every count.
     template <class... Args>
@@ -748,19 +539,7 @@ private:
     // slot it is given.
     template <class Self, class F>
     static void walk_entries(Self& self, F&& f) {
-        for (std::uint32_t i = 0; i < self.levels_.size(); ++i) {
-            auto& level = self.levels_[i];
-            if (level.len() == 0) continue;
-            for_each_full_slot(level.table(), [&](std::uint32_t s) { f(Location::level_slot(i, s), level.entry(s)); });
-        }
-        if (self.primary_.len() != 0) {
-            for_each_full_slot(self.primary_.table(),
-                               [&](std::uint32_t s) { f(Location::primary_slot(s), self.primary_.entry(s)); });
-        }
-        if (self.fallback_.len() != 0) {
-            for_each_full_slot(self.fallback_.table(),
-                               [&](std::uint32_t s) { f(Location::fallback_slot(s), self.fallback_.entry(s)); });
-        }
+        funnel::for_each_occupied(self.levels_, self.primary_, self.fallback_, std::forward<F>(f));
     }
 
     // Entries are released in entry order, before any table is freed.
@@ -787,3 +566,6 @@ private:
 };
 
 }  // namespace quorvel
+
+// The insertion path, defined out of the class.
+#include "funnel/insertion.hpp"  // IWYU pragma: export
