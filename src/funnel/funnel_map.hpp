@@ -276,9 +276,9 @@ public:
     // DELETED byte stays and the region counts a tombstone.  A removal never
     // rebuilds the map (see the top of the file), so it cannot fail.
     EntryType remove_at(Location loc) noexcept {
-        const MapHash h = this->hash_key(entry_at(loc).key);
         EntryType out = visit(*this, loc, [](auto& region, std::uint32_t slot) { return region.take(slot); });
-        if (!overflow_.empty()) overflow_.remove(h.value, loc);
+        // Only an overflowed key needs its hash again, and only while any is recorded.
+        if (!overflow_.empty()) overflow_.remove(this->hash_key(out.key).value, loc);
         --this->len_;
         churned_ = true;
         if (precedes(loc, free_cursor_)) free_cursor_ = loc;
