@@ -69,6 +69,7 @@
 #include "common/map_core.hpp"
 #include "common/probe_counter.hpp"
 #include "common/seed.hpp"
+#include "common/shuffle.hpp"
 #include "common/sizing.hpp"
 #include "elastic/entry_order.hpp"
 #include "elastic/level.hpp"
