@@ -125,11 +125,11 @@ inline auto ElasticHashMap<K, V>::choose_by_batch(MapHash h, std::uint32_t b) co
 // taken at once; any other costs what it adds to a random miss: a new
 // level for the bucket (1 / buckets), and the raise of its cell's bound
 // beyond the old one (the share of lookups visiting the level times the
-// raise over the level's cells).  The search is best first over every
-// level's probe sequence, one group at a time, the cheapest next group
-// first (the lowest level on a tie), so it examines no group dearer
-// than the slot it takes.  It ends: the map is below its capacity, so
-// some level has a free slot, and each sequence covers its level.
+// raise over the level's cells).  The slot is the cheapest free one over
+// every level's probe sequence, the lowest level on a tie, and no group is
+// examined that costs more than a slot already found.  It exists: the map
+// is below its capacity, so some level has a free slot, and each sequence
+// covers its level.
 template <MapKey K, class V>
 inline auto ElasticHashMap<K, V>::steady_slot(MapHash h) const noexcept -> std::optional<Target> {
     const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(levels_.size(), MOST_LEVELS));
@@ -141,49 +141,37 @@ inline auto ElasticHashMap<K, V>::steady_slot(MapHash h) const noexcept -> std::
         if (const auto at = level.first_free(h, level.bound(h))) return Target{i, *at};
     }
     // Every other candidate: level i at depth d costs
-    //     base_i + per_group_i * max(0, d - bound_i).
-    struct Chain {
-        elastic::LevelWalk walk;
-        std::uint32_t level;
-        std::uint32_t depth;  // of the next group to examine
-        std::uint32_t bound;
-        double base;
-        double per_group;
-
-        double cost() const noexcept { return base + per_group * (depth > bound ? depth - bound : 0); }
-    };
-    std::array<Chain, MOST_LEVELS> chains;  // the levels with a free slot left to look at
-    std::uint32_t live = 0;
+    //     base_i + per_group_i * max(0, d - bound_i),
+    // which never falls as d grows, so a level's cheapest free slot is the
+    // first free one along its sequence.  The slot taken is the cheapest of
+    // those, the lowest level on a tie.  The levels are walked one after
+    // the other, each only while its next group costs less than the slot
+    // found so far.
     const double new_bit = 1.0 / static_cast<double>(std::max<std::size_t>(hints_.buckets(), 1));
+    std::optional<Target> found;
+    double found_cost = 0.0;
     for (std::uint32_t i = 0; i < n; ++i) {
         const Level& level = levels_[i];
         if (level.free_slots() == 0) continue;
         const std::uint32_t bound = level.bound(h);
-        const std::uint32_t depth = is_named(i) ? bound + 1 : 1;  // a named level's bound was searched above
+        std::uint32_t depth = is_named(i) ? bound + 1 : 1;  // a named level's bound was searched above
         if (depth > level.groups()) continue;
-        chains[live++] = Chain{level.walk_at(h, depth), i, depth, bound, is_named(i) ? 0.0 : new_bit,
-                               (i == 0 ? 1.0 : hints_.share(hint_bit(i))) / level.lookup_bounds().cells()};
-    }
-    while (live != 0) {
-        std::uint32_t best = 0;
-        for (std::uint32_t c = 1; c < live; ++c) {
-            if (chains[c].cost() < chains[best].cost()) best = c;
-        }
-        Chain& chain = chains[best];
-        const Level& level = levels_[chain.level];
-        if (const auto slot = level.free_in_group(chain.walk.group)) {
-            return Target{chain.level,
-                          elastic::FreeSlot{*slot, chain.depth, elastic::LookupBounds::cell(level.start_group(h), h)}};
-        }
-        if (++chain.depth > level.groups()) {
-            // The level is walked through: drop it, keeping the others in level order.
-            for (std::uint32_t c = best; c + 1 < live; ++c) chains[c] = chains[c + 1];
-            --live;
-        } else {
-            level.advance(chain.walk);
+        const double base = is_named(i) ? 0.0 : new_bit;
+        const double per_group = (i == 0 ? 1.0 : hints_.share(hint_bit(i))) / level.lookup_bounds().cells();
+        elastic::LevelWalk walk = level.walk_at(h, depth);
+        for (;;) {
+            const double cost = base + per_group * (depth > bound ? depth - bound : 0);
+            if (found && !(cost < found_cost)) break;
+            if (const auto slot = level.free_in_group(walk.group)) {
+                found = Target{i, elastic::FreeSlot{*slot, depth, elastic::LookupBounds::cell(level.start_group(h), h)}};
+                found_cost = cost;
+                break;
+            }
+            if (++depth > level.groups()) break;
+            level.advance(walk);
         }
     }
-    return std::nullopt;
+    return found;
 }
 
 // Whether the steady placements and rebuilds have let the cost of a miss
