@@ -96,6 +96,11 @@ public:
     // state before the map rebuilds itself to restore it.
     static constexpr double STEADY_SLACK = 0.3;
 
+    // How many entries a map built with `options` holds before it grows.
+    static std::uint32_t max_insertions_for(const ElasticOptions& options) noexcept {
+        return elastic::max_insertions(options.capacity, elastic::effective_reserve_fraction(options.reserve_fraction));
+    }
+
     static ElasticHashMap with_options_and_hasher(const ElasticOptions& options, std::uint64_t seed) {
         return ElasticHashMap(options, seed, GlobalSeed::get());
     }

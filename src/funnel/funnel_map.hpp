@@ -107,6 +107,9 @@ public:
     // before the map rebuilds itself to restore it.
     static constexpr double STEADY_SLACK = 0.3;
 
+    // How many entries a map built with `options` holds before it grows.
+    static std::uint32_t max_insertions_for(const FunnelOptions& options) { return funnel_shape(options).max_insertions; }
+
     static FunnelHashMap with_options_and_hasher(const FunnelOptions& options, std::uint64_t seed) {
         return FunnelHashMap(funnel_shape(options), seed, GlobalSeed::get());
     }

@@ -42,6 +42,7 @@
 // `ElasticHashMap[str, int]` a `types.GenericAlias`, as for dict.
 #include "common/errors.hpp"
 #include "common/seed.hpp"
+#include "common/sizing.hpp"
 #include "python/arguments.hpp"
 #include "python/entry_point.hpp"
 #include "python/interned.hpp"
@@ -185,12 +186,33 @@ void update_map(MapState<Family>& map, PyObject* source) {
 
 // A new map with default options of capacity len, holding the same key and
 // value objects.
+//
+// Filled with len entries, a map of capacity len grows once its
+// max_insertions are placed (len - floor(delta * len) < len), to
+// grown_capacity(len), which then holds them all.  Built at that capacity
+// from the start, the copy ends with the same capacity and the same
+// entries without placing most of them twice; its seed is fresh, so which
+// of the two layouts it has is nothing a caller can tell.  The one case
+// where the two could end at different capacities - a funnel map that grows
+// because the rules found no slot for a key, which only many keys sharing
+// one hash can make happen at half load - is left to the routine as
+// written: a copy built ahead that grew is dropped and made again.
 template <class Family>
 MapState<Family> copy_map(const MapState<Family>& source) {
-    MapState<Family> copy{new_core<Family>(default_options<Family>(source.core.len()))};
-    source.core.for_each([&copy](const HashedAny& key, const OwnedRef& value) {
-        copy.core.insert_new(key.dup(), value.dup());
-    });
+    const std::uint32_t len = source.core.len();
+    const auto fill = [&source](MapState<Family>& copy) {
+        source.core.for_each([&copy](const HashedAny& key, const OwnedRef& value) {
+            copy.core.insert_new(key.dup(), value.dup());
+        });
+    };
+    const typename Family::Options as_written = default_options<Family>(len);
+    if (len > Family::Core::max_insertions_for(as_written)) {
+        MapState<Family> ahead{new_core<Family>(default_options<Family>(grown_capacity(len)))};
+        fill(ahead);
+        if (ahead.core.rebuilds() == 0) return ahead;
+    }
+    MapState<Family> copy{new_core<Family>(as_written)};
+    fill(copy);
     return copy;
 }
 

@@ -219,6 +219,47 @@ def test_copy_uses_default_options_and_capacity_len(map_class):
     assert list(c.values())[0] is list(m.values())[0] or set(c.values()) == set(m.values())
 
 
+class _SameHash:
+    """Distinct keys that all share one hash."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return 12345
+
+    def __eq__(self, other):
+        return isinstance(other, _SameHash) and other.n == self.n
+
+
+@pytest.mark.parametrize("sizes", [range(0, 40), [63, 64, 65, 100, 127, 128, 129, 999, 1000, 1001, 4096, 20000]])
+def test_copy_ends_at_the_capacity_of_the_routine_as_written(map_class, sizes):
+    # The copy is filled into capacity len(m) with default options, which
+    # grows while it fills; whatever way the copy is built, it must end at
+    # the capacity that filling gives, holding the same entries.
+    for n in sizes:
+        m = map_class.with_options(options_for(map_class, capacity=2 * n + 16, reserve_fraction=0.125))
+        for i in range(n):
+            m[i * 7919] = i
+        c = m.copy()
+        as_written = map_class(capacity=len(m))
+        for k, v in m.items():
+            as_written[k] = v
+        assert (len(c), c.capacity) == (n, as_written.capacity), n
+        assert contents(c) == contents(m)
+
+
+def test_copy_of_keys_sharing_one_hash_ends_at_the_same_capacity(map_class):
+    for n in (30, 200, 600):
+        m = map_class((_SameHash(i), i) for i in range(n))
+        c = m.copy()
+        as_written = map_class(capacity=len(m))
+        for k, v in m.items():
+            as_written[k] = v
+        assert c.capacity == as_written.capacity, n
+        assert contents(c) == contents(m)
+
+
 def test_copy_is_shallow(map_class):
     value = []
     c = map_class({1: value}).copy()
