@@ -29,7 +29,7 @@ TEST(RawTable, AllocatedBytesCoverTheAlignmentSlack) {
         Table t(slots);
         const TableLayout layout = TableLayout::compute(slots, sizeof(Slot), alignof(Slot),
                                                         PLATFORM_MAX_OBJECT);
-        EXPECT_EQ(t.allocated_bytes(), layout.block_size + TABLE_ALIGN) << slots;
+        EXPECT_EQ(t.allocated_bytes(), layout.block_size) << slots;
     }
 }
 

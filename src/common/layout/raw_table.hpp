@@ -28,7 +28,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -115,7 +114,7 @@ public:
     std::uint64_t control_offset() const noexcept { return static_cast<std::uint64_t>(controls_ - block_); }
     // What the block really costs: its size plus the alignment unit it was
     // over-allocated by.
-    std::size_t allocated_bytes() const noexcept { return block_ != nullptr ? block_size_ + TABLE_ALIGN : 0; }
+    std::size_t allocated_bytes() const noexcept { return block_ != nullptr ? block_size_ : 0; }
 
     // Storage of slot i (i < slots); holds a live T only while control(i) is full.
     T* slot(std::uint32_t i) noexcept { return reinterpret_cast<T*>(block_) + i; }
@@ -144,22 +143,20 @@ private:
           groups_(layout.groups),
           block_size_(layout.block_size) {}
 
-    // The block is over-allocated by one alignment unit and the aligned
-    // start's distance to the raw pointer is kept just before it.  The
+    // The block comes from the aligned operator new, which gives 64-byte
+    // alignment without a spare alignment unit per table (a map of a few
+    // thousand entries has a dozen tables of one or two groups).  The
     // slots' pages of a large block are not touched here: the kernel maps
     // them when the first entries land there.
     static std::uint8_t* allocate(std::uint64_t size, std::uint64_t control_offset) {
         if (size == 0) return nullptr;
         if (size > std::numeric_limits<std::size_t>::max() - 2 * TABLE_ALIGN) throw std::bad_alloc();
-        auto* raw = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(size) + TABLE_ALIGN));
-        if (raw == nullptr) throw std::bad_alloc();
-        const auto addr = reinterpret_cast<std::uintptr_t>(raw);
-        const std::size_t shift = TABLE_ALIGN - addr % TABLE_ALIGN;  // 1..64: room for the tag byte
-        std::uint8_t* aligned = raw + shift;
-        aligned[-1] = static_cast<std::uint8_t>(shift);
-        advise_huge_pages(raw, static_cast<std::size_t>(size) + TABLE_ALIGN);
-        std::memset(aligned + control_offset, EMPTY, static_cast<std::size_t>(size - control_offset));
-        return aligned;
+        auto* block = static_cast<std::uint8_t*>(
+            ::operator new(static_cast<std::size_t>(size), std::align_val_t{TABLE_ALIGN}, std::nothrow));
+        if (block == nullptr) throw std::bad_alloc();
+        advise_huge_pages(block, static_cast<std::size_t>(size));
+        std::memset(block + control_offset, EMPTY, static_cast<std::size_t>(size - control_offset));
+        return block;
     }
 
     static void advise_huge_pages([[maybe_unused]] std::uint8_t* block, [[maybe_unused]] std::size_t size) noexcept {
@@ -174,7 +171,7 @@ private:
     }
 
     void release() noexcept {
-        if (block_ != nullptr) std::free(block_ - block_[-1]);
+        if (block_ != nullptr) ::operator delete(block_, std::align_val_t{TABLE_ALIGN});
         block_ = nullptr;
     }
 
