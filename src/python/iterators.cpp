@@ -97,7 +97,7 @@ struct IteratorState {
     OwnedRef map;
     EntryWalk<Core> cursor;  // the next element to yield
     EntryWalk<Core> ahead;   // PREFETCH_DISTANCE entries further on, once started
-    bool ahead_started = false;
+    std::uint32_t warmup = 0;  // steps taken before `ahead` starts, up to PREFETCH_DISTANCE
     std::uint64_t expected_count = 0;
     bool detached = false;       // yields from `copy`, not from the map
     std::vector<OwnedRef> copy;  // when detached: what is left to yield
@@ -110,7 +110,7 @@ struct IteratorState {
           map(std::move(other.map)),
           cursor(other.cursor),
           ahead(other.ahead),
-          ahead_started(other.ahead_started),
+          warmup(other.warmup),
           expected_count(other.expected_count),
           detached(other.detached),
           copy(std::move(other.copy)),
@@ -174,18 +174,20 @@ struct IteratorClass {
     // interpreter allocated them: in slot order that is a cache miss each.
     // So in a map too large for the cache a step also asks for the objects of
     // the entry PREFETCH_DISTANCE entries ahead, kept by a second walk; the
-    // loads then overlap.
-    static constexpr int PREFETCH_DISTANCE = 8;
+    // loads then overlap.  The second walk starts once the iterator has
+    // taken PREFETCH_DISTANCE steps: an iterator asked for its first few
+    // elements only (`next(iter(m))`) does not pay for it.
+    static constexpr std::uint32_t PREFETCH_DISTANCE = 8;
     static constexpr std::uint32_t PREFETCH_FROM = 1u << 16;
 
     template <class Core>
     [[gnu::noinline]] static void prefetch_ahead(Native& state, const Core& core) noexcept {
         typename Native::Location far{};
         far.slot = NO_SLOT;
-        if (!state.ahead_started) {
+        if (state.warmup < PREFETCH_DISTANCE) {
+            if (++state.warmup < PREFETCH_DISTANCE) return;
             state.ahead = state.cursor;
-            state.ahead_started = true;
-            for (int i = 0; i < PREFETCH_DISTANCE; ++i) far = state.ahead.step(core);
+            for (std::uint32_t i = 0; i < PREFETCH_DISTANCE; ++i) far = state.ahead.step(core);
         } else {
             far = state.ahead.step(core);
         }

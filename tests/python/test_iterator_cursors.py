@@ -241,3 +241,24 @@ def test_iterators_agree_with_copies_made_at_creation(map_index, start, operatio
             count += 1
         elif op == "failing_update":
             failing_update(m, [(k, k) for k in arg])
+
+
+def test_large_maps_yield_every_entry_once_at_any_pace(map_class):
+    # From 65,536 entries a step also reads ahead of the cursor; what is
+    # yielded, and in which order, must not depend on that.
+    n = 70_000
+    m = map_class((i, -i) for i in range(n))
+    full = list(m)
+    assert sorted(full) == list(range(n))
+    keys, items = iter(m), iter(m.items())
+    firsts = [next(keys) for _ in range(3)]
+    assert [next(items) for _ in range(20)] == [(k, -k) for k in full[:20]]
+    assert firsts == full[:3] and firsts + list(keys) == full
+    assert list(items) == [(k, -k) for k in full[20:]]
+    assert list(m.values()) == [-k for k in full]
+    for k in full[::3]:
+        del m[k]
+    left = [k for i, k in enumerate(full) if i % 3 != 0]
+    it = iter(m)
+    assert [next(it) for _ in range(9)] == left[:9]
+    assert list(it) == left[9:]
