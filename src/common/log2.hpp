@@ -20,7 +20,9 @@
 // midpoint; powers of two are exact.  It runs only when a map is built.
 #pragma once
 
+#include <array>
 #include <bit>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -78,6 +80,20 @@ inline constexpr DoubleDouble LOG2_E = {0x1.71547652b82fep+0, 0x1.777d0ffda0d24p
 inline constexpr double SQRT_2 = 0x1.6a09e667f3bcdp+0;
 inline constexpr int ATANH_TERMS = 24;
 
+// 1/(2k + 1) for k = 0 .. ATANH_TERMS, the coefficients of the series,
+// divided once per process (a map is sized at every growth) by the same
+// division the series would do.
+inline const std::array<DoubleDouble, ATANH_TERMS + 1>& odd_reciprocals() noexcept {
+    static const std::array<DoubleDouble, ATANH_TERMS + 1> table = [] {
+        std::array<DoubleDouble, ATANH_TERMS + 1> t{};
+        for (int k = 0; k <= ATANH_TERMS; ++k) {
+            t[static_cast<std::size_t>(k)] = dd_div({1.0, 0.0}, {2.0 * k + 1.0, 0.0});
+        }
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace detail
 
 // log2(x) correctly rounded to double, for finite x > 0 (NaN otherwise).
@@ -101,9 +117,10 @@ inline double log2_correctly_rounded(double x) noexcept {
     const DoubleDouble s = dd_div({m - 1.0, 0.0}, two_sum(m, 1.0));
     const DoubleDouble s2 = dd_mul(s, s);
     // Horner from the smallest term: p = 1/1 + s2/3 + s2^2/5 + ...
-    DoubleDouble p = dd_div({1.0, 0.0}, {2.0 * ATANH_TERMS + 1.0, 0.0});
+    const std::array<DoubleDouble, ATANH_TERMS + 1>& odd = odd_reciprocals();
+    DoubleDouble p = odd[ATANH_TERMS];
     for (int k = ATANH_TERMS - 1; k >= 0; --k) {
-        p = dd_add(dd_mul(p, s2), dd_div({1.0, 0.0}, {2.0 * k + 1.0, 0.0}));
+        p = dd_add(dd_mul(p, s2), odd[static_cast<std::size_t>(k)]);
     }
     const DoubleDouble ln_m = dd_mul(dd_mul(s, p), {2.0, 0.0});
     const DoubleDouble log2_m = dd_mul(ln_m, LOG2_E);
