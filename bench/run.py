@@ -37,8 +37,8 @@ PROBE_SLOTS = str(1 << 22)
 PROBE_SEEDS = "1"
 # Churn: (program, slots, steps per slot, seconds of wall time per run at
 # most, seconds spent on each kind of lookup at each checkpoint).
-CHURN = [("churn_bench", 1 << 17, 10, 10, 0.02), ("churn_bench", 1 << 20, 10, 20, 0.02),
-         ("churn_probes", 1 << 17, 10, 5, 0.02)]
+CHURN = [("churn_bench", 1 << 17, 10, 10, 0.02), ("churn_bench", 1 << 20, 10, 150, 0.02),
+         ("churn_probes", 1 << 17, 10, 10, 0.02)]
 SMOKE_CHURN = [("churn_bench", 4096, 1, 1, 0.001), ("churn_probes", 4096, 1, 1, 0.001)]
 PYTHON_CHURN = ["--capacity", "100000", "--budget", "15"]
 SMOKE_PYTHON_CHURN = ["--capacity", "2000", "--steps-per-slot", "1", "--budget", "1", "--lookup-seconds", "0.001"]

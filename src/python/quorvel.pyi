@@ -188,8 +188,9 @@ class ElasticHashMap(Generic[_K, _V]):
     - Any mutation, replacing the value of a present key included, makes
       every running iterator raise RuntimeError at its next step.
     - ``copy()``, ``copy.copy``, ``copy.deepcopy`` and pickling give maps
-      with the default options, not this map's; ``copy()`` starts at
-      capacity ``len(m)``, so from 10 entries on it grows once while it fills.
+      with the default options, not this map's; ``copy()`` has the capacity
+      that a map of capacity ``len(m)`` grows to while it is filled: from 10
+      entries on, twice ``len(m)``.
     - An Exception raised by a stored key's ``__eq__`` during a lookup is
       swallowed: the keys count as unequal and the search goes on.
       BaseExceptions that are not Exceptions (KeyboardInterrupt) propagate.
@@ -252,11 +253,12 @@ class ElasticHashMap(Generic[_K, _V]):
     def copy(self) -> ElasticHashMap[_K, _V]:
         """Returns a shallow copy with the default options, in a new slot order.
 
-        The copy is built with capacity ``len(self)`` and the default
-        options, not with this map's capacity or options.  At the default
-        reserve fraction that capacity holds only ``len - len // 10``
-        entries, so a copy of 10 or more entries grows once while it fills
-        and ends with twice ``len`` slots.  No key is hashed again.
+        The copy has the default options, not this map's, and the capacity
+        that a map of capacity ``len(self)`` ends with once filled: at the
+        default reserve fraction such a map holds only ``len - len // 10``
+        entries and grows, so a copy of 10 or more entries has twice ``len``
+        slots.  It is built at that capacity, each entry placed once, and no
+        key is hashed again.
         """
 
     def __copy__(self) -> ElasticHashMap[_K, _V]:
@@ -424,8 +426,9 @@ class FunnelHashMap(Generic[_K, _V]):
     - Any mutation, replacing the value of a present key included, makes
       every running iterator raise RuntimeError at its next step.
     - ``copy()``, ``copy.copy``, ``copy.deepcopy`` and pickling give maps
-      with the default options, not this map's; ``copy()`` starts at
-      capacity ``len(m)``, so from 10 entries on it grows once while it fills.
+      with the default options, not this map's; ``copy()`` has the capacity
+      that a map of capacity ``len(m)`` grows to while it is filled: from 10
+      entries on, twice ``len(m)``.
     - An Exception raised by a stored key's ``__eq__`` during a lookup is
       swallowed: the keys count as unequal and the search goes on.
       BaseExceptions that are not Exceptions (KeyboardInterrupt) propagate.
@@ -488,11 +491,12 @@ class FunnelHashMap(Generic[_K, _V]):
     def copy(self) -> FunnelHashMap[_K, _V]:
         """Returns a shallow copy with the default options, in a new slot order.
 
-        The copy is built with capacity ``len(self)`` and the default
-        options, not with this map's capacity or options.  At the default
-        reserve fraction that capacity holds only ``len - len // 10``
-        entries, so a copy of 10 or more entries grows once while it fills
-        and ends with twice ``len`` slots.  No key is hashed again.
+        The copy has the default options, not this map's, and the capacity
+        that a map of capacity ``len(self)`` ends with once filled: at the
+        default reserve fraction such a map holds only ``len - len // 10``
+        entries and grows, so a copy of 10 or more entries has twice ``len``
+        slots.  It is built at that capacity, each entry placed once, and no
+        key is hashed again.
         """
 
     def __copy__(self) -> FunnelHashMap[_K, _V]:
