@@ -47,6 +47,33 @@ def test_one_true_and_one_point_zero_address_one_entry(map_class):
     assert key is one and type(key) is int and value == "c"
 
 
+INT_EDGES = [0, 1, -1, 2, -2, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30), 2**61 - 1, 2**61, -(2**61), 2**64 + 5, -(2**100)]
+
+
+class IntSubclass(int):
+    def __hash__(self):
+        return 99
+
+
+def test_int_keys_hash_as_the_interpreter_hashes_them(map_class):
+    # An int key must meet the keys that compare equal to it - floats, bools,
+    # Fractions - under the interpreter's hash, -1 (hashed to -2) and the
+    # edges of one-digit and of 61-bit values included.
+    from fractions import Fraction
+
+    m = map_class((x, x) for x in INT_EDGES)
+    assert len(m) == len(INT_EDGES)
+    for x in INT_EDGES:
+        assert m[x] == x and m[Fraction(x)] == x
+        if abs(x) < 2**53:
+            assert m[float(x)] == x
+    assert m[True] == 1 and m[False] == 0
+    assert float(-1) in m and -2 in m and m[-2] == -2
+    # A subclass with its own __hash__ is hashed by it, so it misses the int.
+    assert IntSubclass(5) not in map_class({5: 5})
+    assert map_class({IntSubclass(5): 1})[IntSubclass(5)] == 1
+
+
 def test_first_key_object_kept_by_updates(map_class):
     first = (1, 2)
     m = map_class([(first, 1), ((1, 2), 2)])
