@@ -286,7 +286,10 @@ public:
         churned_ = true;
         if (precedes(loc, free_cursor_)) free_cursor_ = loc;
         last_freed_ = loc;
-        while (max_populated_level_ > 0 && levels_[max_populated_level_].len() == 0) --max_populated_level_;
+        // Only a removal from the highest populated level can lower it.
+        if (loc.region == FunnelRegion::level && loc.level == max_populated_level_) {
+            while (max_populated_level_ > 0 && levels_[max_populated_level_].len() == 0) --max_populated_level_;
+        }
         return out;
     }
 
