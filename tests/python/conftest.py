@@ -33,6 +33,22 @@ def run_in_thread(function):
     return outcome
 
 
+class Collide:
+    """Equal by value, all in one hash bucket."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __hash__(self):
+        return 42
+
+    def __eq__(self, other):
+        return isinstance(other, Collide) and self.value == other.value
+
+    def __repr__(self):
+        return f"Collide({self.value})"
+
+
 def _find_panic_exception():
     owned = quorvel.ElasticHashMap()
     error = run_in_thread(lambda: len(owned))["error"]

@@ -3,7 +3,7 @@
 import pytest
 
 import quorvel
-from conftest import PanicException
+from conftest import Collide, PanicException
 
 
 def options_for(map_class, **kwargs):
@@ -219,17 +219,12 @@ def test_copy_uses_default_options_and_capacity_len(map_class):
     assert list(c.values())[0] is list(m.values())[0] or set(c.values()) == set(m.values())
 
 
-class _SameHash:
-    """Distinct keys that all share one hash."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return 12345
-
-    def __eq__(self, other):
-        return isinstance(other, _SameHash) and other.n == self.n
+def filled_as_written(map_class, m):
+    """What the copy routine describes: default options, capacity len(m), then m's entries."""
+    filled = map_class(capacity=len(m))
+    for k, v in m.items():
+        filled[k] = v
+    return filled
 
 
 @pytest.mark.parametrize("sizes", [range(0, 40), [63, 64, 65, 100, 127, 128, 129, 999, 1000, 1001, 4096, 20000]])
@@ -242,21 +237,15 @@ def test_copy_ends_at_the_capacity_of_the_routine_as_written(map_class, sizes):
         for i in range(n):
             m[i * 7919] = i
         c = m.copy()
-        as_written = map_class(capacity=len(m))
-        for k, v in m.items():
-            as_written[k] = v
-        assert (len(c), c.capacity) == (n, as_written.capacity), n
+        assert (len(c), c.capacity) == (n, filled_as_written(map_class, m).capacity), n
         assert contents(c) == contents(m)
 
 
 def test_copy_of_keys_sharing_one_hash_ends_at_the_same_capacity(map_class):
     for n in (30, 200, 600):
-        m = map_class((_SameHash(i), i) for i in range(n))
+        m = map_class((Collide(i), i) for i in range(n))
         c = m.copy()
-        as_written = map_class(capacity=len(m))
-        for k, v in m.items():
-            as_written[k] = v
-        assert c.capacity == as_written.capacity, n
+        assert c.capacity == filled_as_written(map_class, m).capacity, n
         assert contents(c) == contents(m)
 
 

@@ -6,22 +6,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import quorvel
-
-
-class Collide:
-    """Equal by value, all in one hash bucket."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __hash__(self):
-        return 42
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and self.value == other.value
-
-    def __repr__(self):
-        return f"Collide({self.value})"
+from conftest import Collide
 
 
 keys = st.one_of(
