@@ -22,8 +22,8 @@
 
 #include <array>
 #include <bit>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 

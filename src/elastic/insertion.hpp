@@ -18,8 +18,9 @@
 //   1. within the bound of its cell in some level (it raises no bound, so
 //      no lookup walks further than before), levels its bucket names first
 //      (no lookup visits a level more), lowest level first;
-//   2. else at the smallest depth it reaches in any level, taking all
-//      levels' sequences in step, one group deeper at a time.
+//   2. else at the free slot, over every level's sequence, that adds least
+//      to the expected cost of a miss (steady_slot says how that is
+//      counted).
 //
 // The second raises one cell's bound, and a key in a new level adds one
 // level to its bucket's lookups; and hint bits of keys since removed stay
@@ -27,11 +28,10 @@
 // miss costs (miss_cost) and when it has grown past 1 + STEADY_SLACK times
 // its value after the map last settled, the next new key that the batches
 // cannot place first rebuilds the map at its capacity.  That rebuild takes
-// the entries in a scrambled order (a stride through the entry order
-// coprime with their count), so that they land as a fresh fill of keys
-// arriving at random would place them: the entry order of a churned map
-// follows the start groups of its old layout, and entries re-placed in that
-// order pack less well.  The estimate after such a rebuild, or when the
+// the entries in a shuffled order, so that they land as a fresh fill of
+// keys arriving at random would place them: the entry order of a churned
+// map follows the start groups of its old layout, and entries re-placed in
+// that order, or in any regular order through it, pack less well.  The estimate after such a rebuild, or when the
 // batches first ran out, is the one it is measured against.  Removal and
 // insertion thus keep the lookups within a fixed share of their cost after
 // the fill, however long the map is churned.
@@ -187,7 +187,7 @@ inline bool ElasticHashMap<K, V>::settle_due() noexcept {
     return cost > (1.0 + STEADY_SLACK) * settled_cost_;
 }
 
-// A rebuild at the same capacity in scrambled order; skipped when it
+// A rebuild at the same capacity in shuffled order; skipped when it
 // cannot get its memory (the steady placement works without it).
 template <MapKey K, class V>
 inline bool ElasticHashMap<K, V>::try_settle() noexcept {

@@ -112,8 +112,7 @@ public:
     std::uint32_t slots() const noexcept { return slots_; }
     std::uint32_t groups() const noexcept { return groups_; }
     std::uint64_t control_offset() const noexcept { return static_cast<std::uint64_t>(controls_ - block_); }
-    // What the block really costs: its size plus the alignment unit it was
-    // over-allocated by.
+    // What the block costs: its size (the allocator's own bookkeeping aside).
     std::size_t allocated_bytes() const noexcept { return block_ != nullptr ? block_size_ : 0; }
 
     // Storage of slot i (i < slots); holds a live T only while control(i) is full.
