@@ -69,13 +69,16 @@ struct EntryWalk {
     }
 
     // Moves past `at`, what peek gave (or to the end, when it gave none).
+    // When `at` came from the pending bits, the rest of its group is those
+    // bits without the lowest: the map has not changed since they were read
+    // (every step checks that first), so the group is not loaded again.
     [[gnu::always_inline]] void pass(const Core& core, Location at) noexcept {
         if (at.slot == NO_SLOT) {
             done = true;
             pending = 0;
             return;
         }
-        pending = core.full_slots_after(at);
+        pending = pending != 0 ? pending & (pending - 1) : core.full_slots_after(at);
         next = at;
         ++next.slot;
     }
