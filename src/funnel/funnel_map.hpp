@@ -278,7 +278,7 @@ public:
     // Removes the entry at a known occupied slot; compares no keys.  A
     // DELETED byte stays and the region counts a tombstone.  A removal never
     // rebuilds the map (see the top of the file), so it cannot fail.
-    EntryType remove_at(Location loc) noexcept {
+    [[gnu::always_inline]] EntryType remove_at(Location loc) noexcept {
         EntryType out = visit(*this, loc, [](auto& region, std::uint32_t slot) { return region.take(slot); });
         // Only an overflowed key needs its hash again, and only while any is recorded.
         if (!overflow_.empty()) overflow_.remove(this->hash_key(out.key).value, loc);
