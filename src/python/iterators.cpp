@@ -179,8 +179,10 @@ struct IteratorClass {
     // the entry PREFETCH_DISTANCE entries ahead, kept by a second walk; the
     // loads then overlap.  The second walk starts once the iterator has
     // taken PREFETCH_DISTANCE steps: an iterator asked for its first few
-    // elements only (`next(iter(m))`) does not pay for it.
-    static constexpr std::uint32_t PREFETCH_DISTANCE = 8;
+    // elements only (`next(iter(m))`) does not pay for it.  Sixteen entries
+    // ahead is about one memory latency at the speed of a step (eight left
+    // a million-key walk a fifth slower; thirty-two gained nothing more).
+    static constexpr std::uint32_t PREFETCH_DISTANCE = 16;
     static constexpr std::uint32_t PREFETCH_FROM = 1u << 16;
 
     template <class Core>
