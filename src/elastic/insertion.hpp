@@ -107,7 +107,7 @@ inline auto ElasticHashMap<K, V>::choose_by_batch(MapHash h, std::uint32_t b) co
     if (n == 0) return std::nullopt;
     if (b == 0) return full_probe(0, h);
     if (b >= n) return full_probe(n - 1, h);
-    const auto either = [&](std::uint32_t first, std::uint32_t second) {
+    const auto either = [&](std::uint32_t first, std::uint32_t second) __attribute__((always_inline)) {
         if (const auto loc = full_probe(first, h)) return loc;
         return full_probe(second, h);
     };
