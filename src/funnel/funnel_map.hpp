@@ -477,6 +477,9 @@ private:
 
     // Defined in funnel/insertion.hpp.
     InsertProbe probe_for_insert(const K& key, MapHash h) const;
+    template <std::uint32_t Groups>
+    [[gnu::always_inline]] bool probe_levels_for_insert(const K& key, MapHash h, std::uint32_t named,
+                                                        InsertProbe& out) const;
     std::optional<Location> choose_slot(MapHash h) const noexcept;
     std::optional<Location> choose_outside_levels(MapHash h) const noexcept;
 

@@ -33,7 +33,30 @@ template <MapKey K, class V>
 inline auto FunnelHashMap<K, V>::probe_for_insert(const K& key, MapHash h) const -> InsertProbe {
     InsertProbe out;
     const std::uint32_t named = hints_.candidates(h);
-    const std::uint8_t tag = h.tag();
+    // All levels share one bucket width; buckets of 16 slots (the usual
+    // case) make every window one group, walked without a group loop.
+    const bool over = !levels_.empty() && levels_.front().groups_per_bucket() == 1
+                          ? probe_levels_for_insert<1>(key, h, named, out)
+                          : probe_levels_for_insert<0>(key, h, named, out);
+    if (over) return out;
+    // No window with an EMPTY slot: the key may still be outside the levels.
+    if ((named >> SPECIAL_HINT) != 0) {
+        out.found = locate_outside_levels(key, h);
+        if (out.found.slot != NO_SLOT) return out;
+    }
+    ProbeCounter::end_lookup();
+    if (!out.vacancy) out.vacancy = choose_outside_levels(h);
+    return out;
+}
+
+// The levels' part of probe_for_insert: true when it settled the lookup
+// (the key found, or an EMPTY slot showed it absent).  `Groups` is the
+// window's group count when known at compile time (1), else 0.
+template <MapKey K, class V>
+template <std::uint32_t Groups>
+inline bool FunnelHashMap<K, V>::probe_levels_for_insert(const K& key, MapHash h, std::uint32_t named,
+                                                         InsertProbe& out) const {
+    const Group::Needle needle = Group::needle(h.tag());
     // The last level the lookup needs: the highest named one.
     const std::uint32_t named_levels = named & (LEVEL_HINTS | (1u << DEEP_HINT));
     const std::uint32_t last_named =
@@ -50,16 +73,18 @@ inline auto FunnelHashMap<K, V>::probe_for_insert(const K& key, MapHash h) const
             if (!searching && out.vacancy) break;
             continue;
         }
+        const std::uint32_t per_bucket = Groups != 0 ? Groups : level.groups_per_bucket();
         const std::uint32_t first = level.window_group(h);
-        for (std::uint32_t g = first; g < first + level.groups_per_bucket(); ++g) {
+        std::uint32_t g = first;
+        do {
             ProbeCounter::group();
             const Group group = Group::load(level.table().group(g));
             if (look) {
-                for (const std::uint32_t bit : group.match_tag(tag)) {
+                for (const std::uint32_t bit : group.match(needle)) {
                     const std::uint32_t slot = g * GROUP_WIDTH + bit;
                     if (KeyOps<K>::equal(level.entry(slot).key, key)) {
                         out.found = Location::level_slot(i, slot);
-                        return out;
+                        return true;
                     }
                 }
             }
@@ -71,19 +96,12 @@ inline auto FunnelHashMap<K, V>::probe_for_insert(const K& key, MapHash h) const
             if (group.match_tag(EMPTY)) {
                 // Nothing lies past this window: the key is absent.
                 ProbeCounter::end_lookup();
-                return out;
+                return true;
             }
-        }
+        } while (++g < first + per_bucket);
         if (!searching && out.vacancy) break;
     }
-    // No window with an EMPTY slot: the key may still be outside the levels.
-    if ((named >> SPECIAL_HINT) != 0) {
-        out.found = locate_outside_levels(key, h);
-        if (out.found.slot != NO_SLOT) return out;
-    }
-    ProbeCounter::end_lookup();
-    if (!out.vacancy) out.vacancy = choose_outside_levels(h);
-    return out;
+    return false;
 }
 
 template <MapKey K, class V>
