@@ -234,6 +234,7 @@ inline void ElasticHashMap<K, V>::settle() {
 template <MapKey K, class V>
 inline void ElasticHashMap<K, V>::place_moved(EntryType&& entry) {
     const MapHash h = this->hash_key(entry.key);
+    if (place_by_first_batch(h, entry.key, entry.value)) return;
     const BatchCursor cursor = advanced_batch();
     auto target = choose_by_batch(h, cursor.batch);
     if (!target) target = steady_slot(h);
