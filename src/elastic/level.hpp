@@ -194,7 +194,9 @@ public:
         }
         const BitMask never_used = group.match_tag(EMPTY);
         if (never_used.any() && never_used.lowest() < table_.slots() - base) return NO_SLOT;
-        const std::uint32_t limit = std::min(table_.groups(), bounds_.bound(LookupBounds::cell(home, h), deepest_));
+        const std::uint32_t cell = LookupBounds::cell(home, h);
+        if (bounds_.within_start_group(cell)) return NO_SLOT;
+        const std::uint32_t limit = std::min(table_.groups(), bounds_.bound(cell, deepest_));
         if (limit <= 1) return NO_SLOT;
         return find_deeper(key, h, needle, home, limit);
     }

@@ -47,9 +47,13 @@ public:
 
     // The depth a key of `cell` may lie at; `deepest` is the level's deepest walk.
     std::uint32_t bound(std::uint32_t cell, std::uint32_t deepest) const noexcept {
-        const std::uint8_t code = code_at(cell);
-        return code == DEEPEST ? deepest : DEPTHS[code];
+        return depth_of(code_at(cell), deepest);
     }
+
+    // Whether no key of `cell` lies past its start group: the question a
+    // lookup asks most, answered from the code alone (codes 0 and 1 are
+    // depths 0 and 1; every other code is deeper).
+    bool within_start_group(std::uint32_t cell) const noexcept { return code_at(cell) <= 1; }
 
     // Records a placement at `depth` in `cell`; returns how many groups the
     // cell's bound grew by (counting a bound below one as one: a lookup reads
@@ -58,7 +62,7 @@ public:
         const std::uint8_t new_code = code_for(depth);
         const std::uint8_t old_code = code_at(cell);
         if (new_code <= old_code) return 0;
-        const std::uint32_t before = std::max<std::uint32_t>(1, old_code == DEEPEST ? deepest : DEPTHS[old_code]);
+        const std::uint32_t before = std::max<std::uint32_t>(1, depth_of(old_code, deepest));
         std::uint8_t& byte = nibbles_[cell / 2];
         byte = cell % 2 == 0 ? static_cast<std::uint8_t>((byte & 0xF0) | new_code)
                              : static_cast<std::uint8_t>((byte & 0x0F) | (new_code << 4));
@@ -93,6 +97,10 @@ private:
     std::uint8_t code_at(std::uint32_t cell) const noexcept {
         const std::uint8_t byte = nibbles_[cell / 2];
         return cell % 2 == 0 ? byte & 0x0F : byte >> 4;
+    }
+
+    static std::uint32_t depth_of(std::uint8_t code, std::uint32_t deepest) noexcept {
+        return code == DEEPEST ? deepest : DEPTHS[code];
     }
 
     std::vector<std::uint8_t> nibbles_;
