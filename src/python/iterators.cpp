@@ -100,6 +100,12 @@ struct IteratorState {
     OwnedRef map;
     EntryWalk<Core> cursor;  // the next element to yield
     EntryWalk<Core> ahead;   // PREFETCH_DISTANCE entries further on, once started
+    // The slot array of the region (level) the cursor is in, and that
+    // region as a location of its slot 0: a step reads its entry from here
+    // instead of going through the map's region table.  Valid while the map
+    // is unchanged, which every step checks before it reads.
+    const typename Core::EntryType* region_slots = nullptr;
+    Location region{};
     std::uint32_t warmup = 0;  // steps taken before `ahead` starts, up to PREFETCH_DISTANCE
     std::uint64_t expected_count = 0;
     bool detached = false;       // yields from `copy`, not from the map
@@ -113,6 +119,8 @@ struct IteratorState {
           map(std::move(other.map)),
           cursor(other.cursor),
           ahead(other.ahead),
+          region_slots(other.region_slots),
+          region(other.region),
           warmup(other.warmup),
           expected_count(other.expected_count),
           detached(other.detached),
@@ -121,6 +129,17 @@ struct IteratorState {
     IteratorState& operator=(IteratorState&&) = delete;
 
     MapObject<Family>& map_object() const noexcept { return MapObject<Family>::from(map.get()); }
+
+    // The entry at `at`, a location the cursor gave.
+    [[gnu::always_inline]] const typename Core::EntryType& entry_at(const Core& core, Location at) noexcept {
+        Location base = at;
+        base.slot = 0;
+        if (region_slots == nullptr || !(base == region)) {
+            region_slots = &core.entry_at(at) - at.slot;
+            region = base;
+        }
+        return region_slots[at.slot];
+    }
 
     // Unlinks from the map's cursors unless the iterator already copied.
     ~IteratorState() {
@@ -165,7 +184,7 @@ struct IteratorClass {
             return {};  // exhausted, no exception
         }
         if (core.len() >= PREFETCH_FROM) prefetch_ahead(state, core);
-        const auto& entry = core.entry_at(at);
+        const auto& entry = state.entry_at(core, at);
         OwnedRef element = element_of<E>(entry.key, entry.value);
         // When making the element failed, the cursor stays: the next step
         // tries the same entry again.
