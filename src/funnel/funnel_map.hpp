@@ -373,7 +373,7 @@ private:
     // f(region, slot) with the region `loc` names: the one place that turns
     // a location into its region.
     template <class Self, class F>
-    static decltype(auto) visit(Self& self, Location loc, F&& f) {
+    [[gnu::always_inline]] static decltype(auto) visit(Self& self, Location loc, F&& f) {
         switch (loc.region) {
             case FunnelRegion::level: return f(self.levels_[loc.level], loc.slot);
             case FunnelRegion::primary: return f(self.primary_, loc.slot);
