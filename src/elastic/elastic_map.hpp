@@ -286,6 +286,13 @@ public:
                (FULL_GROUP_MASK << (loc.slot % GROUP_WIDTH + 1));
     }
 
+    // The full slots of group `group` of the level `in` is in, as group
+    // bits; none past the level's last group.
+    std::uint32_t full_slots_of_group(Location in, std::uint32_t group) const noexcept {
+        const auto& table = levels_[in.level].table();
+        return group < table.groups() ? full_slots(table, group).bits() : 0;
+    }
+
     // The first entry in entry order.  Remembers where it was found: no entry
     // lies before that point until a placement puts one there, so repeated
     // calls (popitem until empty) do not rescan the emptied front.

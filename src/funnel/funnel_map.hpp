@@ -330,6 +330,15 @@ public:
         });
     }
 
+    // The full slots of group `group` of the region `in` is in, as group
+    // bits; none past the region's last group.
+    std::uint32_t full_slots_of_group(Location in, std::uint32_t group) const noexcept {
+        return visit(*this, in, [group](const auto& region, std::uint32_t) {
+            const auto& table = region.table();
+            return group < table.groups() ? full_slots(table, group).bits() : 0u;
+        });
+    }
+
     // The first entry in entry order.  The search starts at a remembered
     // position before which no entry lies, so emptying a map by repeated
     // popitem does not rescan the slots it has already emptied.

@@ -99,14 +99,12 @@ struct IteratorState {
     CursorLink link;
     OwnedRef map;
     EntryWalk<Core> cursor;  // the next element to yield
-    EntryWalk<Core> ahead;   // PREFETCH_DISTANCE entries further on, once started
     // The slot array of the region (level) the cursor is in, and that
     // region as a location of its slot 0: a step reads its entry from here
     // instead of going through the map's region table.  Valid while the map
     // is unchanged, which every step checks before it reads.
     const typename Core::EntryType* region_slots = nullptr;
     Location region{};
-    std::uint32_t warmup = 0;  // steps taken before `ahead` starts, up to PREFETCH_DISTANCE
     std::uint64_t expected_count = 0;
     bool detached = false;       // yields from `copy`, not from the map
     std::vector<OwnedRef> copy;  // when detached: what is left to yield
@@ -118,10 +116,8 @@ struct IteratorState {
         : link(),
           map(std::move(other.map)),
           cursor(other.cursor),
-          ahead(other.ahead),
           region_slots(other.region_slots),
           region(other.region),
-          warmup(other.warmup),
           expected_count(other.expected_count),
           detached(other.detached),
           copy(std::move(other.copy)),
@@ -178,13 +174,14 @@ struct IteratorClass {
             return state.copy[state.copied++].dup();
         }
         const auto& core = map.value.core;
+        const bool new_group = state.cursor.pending == 0;
         const auto at = state.cursor.peek(core);
         if (at.slot == NO_SLOT) {
             state.cursor.pass(core, at);
             return {};  // exhausted, no exception
         }
-        if (core.len() >= PREFETCH_FROM) prefetch_ahead(state, core);
         const auto& entry = state.entry_at(core, at);
+        if (new_group && core.len() >= PREFETCH_FROM) prefetch_ahead(state, core, at);
         OwnedRef element = element_of<E>(entry.key, entry.value);
         // When making the element failed, the cursor stays: the next step
         // tries the same entry again.
@@ -194,31 +191,25 @@ struct IteratorClass {
 
     // A step touches the objects it yields, which lie wherever the
     // interpreter allocated them: in slot order that is a cache miss each.
-    // So in a map too large for the cache a step also asks for the objects of
-    // the entry PREFETCH_DISTANCE entries ahead, kept by a second walk; the
-    // loads then overlap.  The second walk starts once the iterator has
-    // taken PREFETCH_DISTANCE steps: an iterator asked for its first few
-    // elements only (`next(iter(m))`) does not pay for it.  Sixteen entries
-    // ahead is about one memory latency at the speed of a step (eight left
-    // a million-key walk a fifth slower; thirty-two gained nothing more).
-    static constexpr std::uint32_t PREFETCH_DISTANCE = 16;
+    // So in a map too large for the cache, a step that enters a group asks
+    // for the objects of the group PREFETCH_GROUPS further on in the same
+    // region, whose entries its slot array holds in order; by the time the
+    // walk gets there the loads are done.  Two groups are 14 to 28 entries
+    // at the loads a map runs at, about one memory latency at the speed of
+    // a step.  The first step asks too, so next(iter(m)) stays one group
+    // load and a few requests however large the map.
+    static constexpr std::uint32_t PREFETCH_GROUPS = 2;
     static constexpr std::uint32_t PREFETCH_FROM = 1u << 16;
 
     template <class Core>
-    [[gnu::noinline]] static void prefetch_ahead(Native& state, const Core& core) noexcept {
-        typename Native::Location far{};
-        far.slot = NO_SLOT;
-        if (state.warmup < PREFETCH_DISTANCE) {
-            if (++state.warmup < PREFETCH_DISTANCE) return;
-            state.ahead = state.cursor;
-            for (std::uint32_t i = 0; i < PREFETCH_DISTANCE; ++i) far = state.ahead.step(core);
-        } else {
-            far = state.ahead.step(core);
+    [[gnu::noinline]] static void prefetch_ahead(const Native& state, const Core& core,
+                                                 typename Native::Location at) noexcept {
+        const std::uint32_t group = at.slot / GROUP_WIDTH + PREFETCH_GROUPS;
+        for (const std::uint32_t j : BitMask(core.full_slots_of_group(at, group))) {
+            const auto& entry = state.region_slots[group * GROUP_WIDTH + j];
+            if constexpr (E != Element::values) __builtin_prefetch(entry.key.object());
+            if constexpr (E != Element::keys) __builtin_prefetch(entry.value.get());
         }
-        if (far.slot == NO_SLOT) return;
-        const auto& entry = core.entry_at(far);
-        if constexpr (E != Element::values) __builtin_prefetch(entry.key.object());
-        if constexpr (E != Element::keys) __builtin_prefetch(entry.value.get());
     }
 
     // The copy an update asks for (cursors.hpp): every element from the
