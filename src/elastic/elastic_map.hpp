@@ -338,13 +338,19 @@ public:
     const_iterator begin() const noexcept { return const_iterator(this, first_location_from(Location{0, 0})); }
     const_iterator end() const noexcept { return const_iterator(this, std::nullopt); }
 
-    // f(key, value) for every entry, in entry order.
-    template <class F>
-    void for_each(F&& f) const {
-        elastic::for_each_occupied(levels_, [&](Location loc) {
+    // f(key, value) for every entry, in entry order; ahead(entry) for the
+    // entries a few groups before f reaches them (table_scan.hpp).
+    template <class F, class Ahead = NoLookahead>
+    void for_each(F&& f, Ahead ahead = {}) const {
+        const auto visit = [&](Location loc) {
             const EntryType& e = entry_at(loc);
             f(e.key, e.value);
-        });
+        };
+        if constexpr (std::is_same_v<Ahead, NoLookahead>) {
+            elastic::for_each_occupied(levels_, visit);
+        } else {
+            elastic::for_each_occupied(levels_, visit, [&](Location loc) { ahead(entry_at(loc)); });
+        }
     }
 
 private:

@@ -40,12 +40,14 @@ std::optional<ElasticLocation> first_occupied(const std::vector<Level>& levels, 
 
 // f(location) for every occupied slot in entry order.  `f` may move the
 // entry out of its slot.  `Levels` is a vector of levels, const or not.
-template <class Levels, class F>
-void for_each_occupied(Levels& levels, F&& f) {
+// ahead(location) runs a few groups before f (table_scan.hpp).
+template <class Levels, class F, class Ahead = NoLookahead>
+void for_each_occupied(Levels& levels, F&& f, Ahead ahead = {}) {
     for (std::uint32_t i = 0; i < levels.size(); ++i) {
         const auto& level = levels[i];
         if (level.live() == 0) continue;
-        for_each_full_slot(level.table(), [&](std::uint32_t slot) { f(ElasticLocation{i, slot}); });
+        const auto at = [i](std::uint32_t slot) { return ElasticLocation{i, slot}; };
+        for_each_full_slot(level.table(), [&](std::uint32_t slot) { f(at(slot)); }, lookahead_in(ahead, at));
     }
 }
 

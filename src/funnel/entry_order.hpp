@@ -63,22 +63,21 @@ std::optional<SlotLocation> first_free(const Levels& levels, const Primary& prim
 
 // f(location, entry) for every occupied slot in entry order; f may move
 // the entry out of its slot.  The regions are const or not, and so is the
-// entry f is given.
-template <class Levels, class Primary, class Fallback, class F>
-void for_each_occupied(Levels& levels, Primary& primary, Fallback& fallback, F&& f) {
+// entry f is given.  ahead(entry) runs a few groups before f
+// (table_scan.hpp).
+template <class Levels, class Primary, class Fallback, class F, class Ahead = NoLookahead>
+void for_each_occupied(Levels& levels, Primary& primary, Fallback& fallback, F&& f, Ahead ahead = {}) {
+    const auto walk = [&](auto& region, auto at) {
+        if (region.len() == 0) return;
+        for_each_full_slot(
+            region.table(), [&](std::uint32_t s) { f(at(s), region.entry(s)); },
+            lookahead_in(ahead, [&region](std::uint32_t s) -> const auto& { return region.entry(s); }));
+    };
     for (std::uint32_t i = 0; i < levels.size(); ++i) {
-        auto& level = levels[i];
-        if (level.len() == 0) continue;
-        for_each_full_slot(level.table(), [&](std::uint32_t s) { f(SlotLocation::level_slot(i, s), level.entry(s)); });
+        walk(levels[i], [i](std::uint32_t s) { return SlotLocation::level_slot(i, s); });
     }
-    if (primary.len() != 0) {
-        for_each_full_slot(primary.table(),
-                           [&](std::uint32_t s) { f(SlotLocation::primary_slot(s), primary.entry(s)); });
-    }
-    if (fallback.len() != 0) {
-        for_each_full_slot(fallback.table(),
-                           [&](std::uint32_t s) { f(SlotLocation::fallback_slot(s), fallback.entry(s)); });
-    }
+    walk(primary, [](std::uint32_t s) { return SlotLocation::primary_slot(s); });
+    walk(fallback, [](std::uint32_t s) { return SlotLocation::fallback_slot(s); });
 }
 
 }  // namespace quorvel::funnel

@@ -348,10 +348,13 @@ public:
         return found;
     }
 
-    // f(key, value) for every entry, in entry order.
-    template <class F>
-    void for_each(F&& f) const {
-        walk_entries(*this, [&](Location, const EntryType& entry) { f(entry.key, entry.value); });
+    // f(key, value) for every entry, in entry order; ahead(entry) for the
+    // entries a few groups before f reaches them (table_scan.hpp).
+    template <class F, class Ahead = NoLookahead>
+    void for_each(F&& f, Ahead ahead = {}) const {
+        funnel::for_each_occupied(
+            levels_, primary_, fallback_, [&](Location, const EntryType& entry) { f(entry.key, entry.value); },
+            ahead);
     }
 
 private:

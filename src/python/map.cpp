@@ -197,13 +197,30 @@ void update_map(MapState<Family>& map, PyObject* source) {
 // because the rules found no slot for a key, which only many keys sharing
 // one hash can make happen at half load - is left to the routine as
 // written: a copy built ahead that grew is dropped and made again.
+// From this many entries on a copy walks its source with a lookahead: below
+// it the objects are mostly in the last-level cache, and asking for them
+// cost more than it saved (100,000 entries: 38 -> 42 ns an entry; at
+// 1,000,000 the lookahead takes 138 -> 108).
+inline constexpr std::uint32_t LOOKAHEAD_FROM = 1u << 18;
+
 template <class Family>
 MapState<Family> copy_map(const MapState<Family>& source) {
     const std::uint32_t len = source.core.len();
-    const auto fill = [&source](MapState<Family>& copy) {
-        source.core.for_each([&copy](const HashedAny& key, const OwnedRef& value) {
+    // Taking the new references touches every key and value object, which
+    // in slot order lie anywhere: a large map asks for them a few groups
+    // ahead of the walk, so that the misses overlap.
+    const auto fill = [&source, len](MapState<Family>& copy) {
+        const auto place = [&copy](const HashedAny& key, const OwnedRef& value) {
             copy.core.insert_new(key.dup(), value.dup());
-        });
+        };
+        if (len < LOOKAHEAD_FROM) {
+            source.core.for_each(place);
+        } else {
+            source.core.for_each(place, [](const auto& entry) {
+                __builtin_prefetch(entry.key.object(), 1);
+                __builtin_prefetch(entry.value.get(), 1);
+            });
+        }
     };
     const typename Family::Options as_written = default_options<Family>(len);
     if (len > Family::Core::max_insertions_for(as_written)) {

@@ -1,7 +1,7 @@
 // The entry-order walk the Python iterators are built on, for both maps:
 // first_location_from / next_location give exactly the entries for_each
-// gives, in its order, and the group masks the iterators step and
-// prefetch with
+// gives, in its order; the lookahead of for_each runs ahead of it; and the
+// group masks the iterators step and prefetch with
 // (full_slots_after, full_slots_of_group) name exactly the full slots of a
 // group - none past a region's last group - after inserts and removals
 // have left full, DELETED and EMPTY slots mixed.
@@ -73,6 +73,24 @@ TYPED_TEST(EntryWalk, StepsAndGroupMasksMatchTheEntries) {
         map.for_each([&](const std::uint64_t& k, const std::uint64_t&) { each.push_back(k); });
         ASSERT_EQ(walked_keys, each);
         ASSERT_EQ(expected.size(), map.len());
+
+        // The lookahead names entries only, each once and before f reaches
+        // it; f still sees every entry in order.
+        std::map<std::uint64_t, int> seen;  // 1: looked at ahead, 2: visited
+        std::vector<std::uint64_t> visited;
+        std::size_t looked_ahead = 0;
+        map.for_each(
+            [&](const std::uint64_t& k, const std::uint64_t&) {
+                visited.push_back(k);
+                seen[k] = 2;
+            },
+            [&](const auto& entry) {
+                EXPECT_EQ(seen.count(entry.key), 0u) << "looked at twice, or after its visit";
+                seen[entry.key] = 1;
+                ++looked_ahead;
+            });
+        ASSERT_EQ(visited, each);
+        EXPECT_GT(looked_ahead, each.size() / 2);
 
         using Key = decltype(region_group(Location{}));
         std::map<Key, std::uint32_t> masks;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 #include "common/control.hpp"
 #include "common/layout/entry.hpp"
@@ -38,12 +39,41 @@ BitMask free_slot_mask(const RawTable<T>& table, std::uint32_t group) noexcept {
     return BitMask(match_free(table.group(group)).bits() & slots_in_group(table, group));
 }
 
+// for_each_full_slot's default: nothing looked at ahead.
+struct NoLookahead {
+    void operator()(std::uint32_t) const noexcept {}
+};
+
+// How many groups ahead of the one being visited a walk's lookahead runs.
+inline constexpr std::uint32_t LOOKAHEAD_GROUPS = 2;
+
 // f(slot) for every full slot, ascending.  `f` may empty the slot it is
 // given: each group's full slots are read before any of them is visited.
-template <class T, class F>
-void for_each_full_slot(const RawTable<T>& table, F&& f) {
+// Before a group is visited, ahead(slot) is called for the full slots of
+// the group LOOKAHEAD_GROUPS further on: a walk whose f reaches memory the
+// entries point to (objects lying anywhere, in slot order a cache miss
+// each) can ask for it early, so that the misses overlap.
+template <class T, class F, class Ahead = NoLookahead>
+void for_each_full_slot(const RawTable<T>& table, F&& f, Ahead ahead = {}) {
     for (std::uint32_t g = 0; g < table.groups(); ++g) {
+        if constexpr (!std::is_same_v<Ahead, NoLookahead>) {
+            const std::uint32_t later = g + LOOKAHEAD_GROUPS;
+            if (later < table.groups()) {
+                for (const std::uint32_t bit : full_slots(table, later)) ahead(later * GROUP_WIDTH + bit);
+            }
+        }
         for (const std::uint32_t bit : full_slots(table, g)) f(g * GROUP_WIDTH + bit);
+    }
+}
+
+// A lookahead over slots from one over a region's locations: `to_location`
+// turns a slot into what `ahead` takes; NoLookahead stays itself.
+template <class Ahead, class ToLocation>
+auto lookahead_in(Ahead& ahead, ToLocation to_location) {
+    if constexpr (std::is_same_v<Ahead, NoLookahead>) {
+        return NoLookahead{};
+    } else {
+        return [&ahead, to_location](std::uint32_t slot) { ahead(to_location(slot)); };
     }
 }
 
