@@ -521,7 +521,7 @@ private:
 
     // Stores an entry at a free slot the rules chose and keeps every count.
     template <class... Args>
-    void place_new_entry(Location loc, MapHash h, Args&&... args) noexcept {
+    [[gnu::always_inline]] void place_new_entry(Location loc, MapHash h, Args&&... args) noexcept {
         place_with_hint(loc, h, hint_bit(loc), std::forward<Args>(args)...);
     }
 
