@@ -260,7 +260,9 @@ public:
         return std::nullopt;
     }
 
-    [[gnu::always_inline]] std::optional<FreeSlot> first_free_uniform(MapHash h) const noexcept { return first_free(h, table_.groups()); }
+    [[gnu::always_inline]] std::optional<FreeSlot> first_free_uniform(MapHash h) const noexcept {
+        return first_free(h, table_.groups());
+    }
 
     // Stores the entry in a free slot; returns how many groups the bound of
     // the key's cell grew by.

@@ -47,7 +47,8 @@ auto region_group(Location loc) {
 template <class Map>
 class EntryWalk : public ::testing::Test {};
 
-using Maps = ::testing::Types<ElasticHashMap<std::uint64_t, std::uint64_t>, FunnelHashMap<std::uint64_t, std::uint64_t>>;
+using Maps =
+    ::testing::Types<ElasticHashMap<std::uint64_t, std::uint64_t>, FunnelHashMap<std::uint64_t, std::uint64_t>>;
 TYPED_TEST_SUITE(EntryWalk, Maps);
 
 TYPED_TEST(EntryWalk, StepsAndGroupMasksMatchTheEntries) {
