@@ -181,7 +181,9 @@ struct IteratorClass {
             state.cursor.pass(core, at);
             return {};  // exhausted, no exception
         }
-        const auto& entry = state.entry_at(core, at);
+        // An entry from the pending bits is in the group, and so the region,
+        // of the step before, whose slot array the iterator already holds.
+        const auto& entry = new_group ? state.entry_at(core, at) : state.region_slots[at.slot];
         if (new_group && core.len() >= PREFETCH_FROM) prefetch_ahead(state, core, at);
         OwnedRef element = element_of<E>(entry.key, entry.value);
         // When making the element failed, the cursor stays: the next step
