@@ -9,6 +9,9 @@
 //                                            reaches it from generic code
 //     find_entry(key, map hash)              the same lookup, giving the stored
 //                                            entry or nullptr
+//     find_location(key, map hash), found    the same lookup, giving a location
+//                                            that found(location) accepts or
+//                                            not (a removal's, no optional)
 //     entry_at(location)                     the entry stored there
 //     remove_at(location)                    removal from a known slot
 //
@@ -59,9 +62,9 @@ public:
     // Takes the key's entry out; its value, or nothing when it is absent.
     // Inlined like get: the lookup is most of a removal.
     [[gnu::always_inline]] std::optional<V> remove(const K& key) {
-        const auto loc = find(key, hash_key(key));
-        if (!loc) return std::nullopt;
-        return std::optional<V>(std::move(map().remove_at(*loc).value));
+        const auto loc = map().find_location(key, hash_key(key));
+        if (!Map::found(loc)) return std::nullopt;
+        return std::optional<V>(std::move(map().remove_at(loc).value));
     }
 
 protected:

@@ -198,6 +198,15 @@ public:
     }
     static constexpr auto find_slot = &FunnelHashMap::find_slot_location_with_hash;
 
+    // The same lookup for a removal, without an optional: the location, or
+    // one that `found` rejects.
+    [[gnu::always_inline]] Location find_location(const K& key, MapHash h) const {
+        const Location at = locate(key, h);
+        ProbeCounter::end_lookup();
+        return at;
+    }
+    static constexpr bool found(Location loc) noexcept { return loc.slot != NO_SLOT; }
+
     // The stored entry of `key`, or nullptr: the lookup of get, without an optional.
     [[gnu::always_inline]] const EntryType* find_entry(const K& key, MapHash h) const {
         const Location found = locate(key, h);
