@@ -3,19 +3,18 @@
 //
 // A map derives from MapCore<Map, K, V> and supplies
 //
-//     static constexpr auto find_slot        its lookup (key, map hash) ->
-//                                            optional location, under the
-//                                            name its scheme gives it; `find`
-//                                            reaches it from generic code
-//     find_entry(key, map hash)              the same lookup, giving the stored
-//                                            entry or nullptr
-//     find_location(key, map hash), found    the same lookup, giving a location
-//                                            that found(location) accepts or
-//                                            not (a removal's, no optional)
+//     find_location(key, map hash)           its lookup: a location, which
+//     static found(location)                 tells whether the key was there
+//     static constexpr auto find_slot        the same lookup giving an optional
+//                                            location, under the name its
+//                                            scheme gives it (found_or_nothing
+//                                            is its body); `find` reaches it
+//                                            from generic code
 //     entry_at(location)                     the entry stored there
 //     remove_at(location)                    removal from a known slot
 //
-// so that `get` and `remove` are written once.  The fields are the map's:
+// so that `get` and `remove` are written once, and the hot paths go
+// through no optional.  The fields are the map's:
 // the derived map keeps them up to date.
 #pragma once
 
@@ -55,8 +54,8 @@ public:
     // whole walk on every lookup.
     [[gnu::always_inline]] V* get(const K& key) { return const_cast<V*>(std::as_const(*this).get(key)); }
     [[gnu::always_inline]] const V* get(const K& key) const {
-        const auto* entry = map().find_entry(key, hash_key(key));
-        return entry == nullptr ? nullptr : &entry->value;
+        const auto loc = map().find_location(key, hash_key(key));
+        return Map::found(loc) ? &map().entry_at(loc).value : nullptr;
     }
 
     // Takes the key's entry out; its value, or nothing when it is absent.
@@ -68,6 +67,12 @@ public:
     }
 
 protected:
+    // The body of the map's find_slot.
+    [[gnu::always_inline]] auto found_or_nothing(const K& key, MapHash h) const {
+        const auto loc = map().find_location(key, h);
+        return Map::found(loc) ? std::optional(loc) : std::nullopt;
+    }
+
     MapCore(std::uint64_t seed, std::uint64_t global_seed) noexcept : seed_(seed), global_seed_(global_seed) {}
     MapCore(const MapCore&) = default;
     MapCore& operator=(const MapCore&) = default;

@@ -186,17 +186,8 @@ public:
 
     // ---- lookup ------------------------------------------------------------
 
-    // Where `key` is stored, searching only the levels that can hold it.
-    [[gnu::always_inline]] std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const {
-        const Location found = locate(key, h);
-        ProbeCounter::end_lookup();
-        if (found.level == NOWHERE) return std::nullopt;
-        return found;
-    }
-    static constexpr auto find_slot = &ElasticHashMap::find_slot_indices_with_hash;
-
-    // The same lookup for a removal, without an optional: the location, or
-    // one that `found` rejects.
+    // Where `key` is stored, searching only the levels that can hold it: the
+    // location, or one that `found` rejects.
     [[gnu::always_inline]] Location find_location(const K& key, MapHash h) const {
         const Location at = locate(key, h);
         ProbeCounter::end_lookup();
@@ -204,12 +195,11 @@ public:
     }
     static constexpr bool found(Location loc) noexcept { return loc.level != NOWHERE; }
 
-    // The stored entry of `key`, or nullptr: the lookup of get, without an optional.
-    [[gnu::always_inline]] const EntryType* find_entry(const K& key, MapHash h) const {
-        const Location found = locate(key, h);
-        ProbeCounter::end_lookup();
-        return found.level == NOWHERE ? nullptr : &entry_at(found);
+    // The same lookup as an optional.
+    [[gnu::always_inline]] std::optional<Location> find_slot_indices_with_hash(const K& key, MapHash h) const {
+        return this->found_or_nothing(key, h);
     }
+    static constexpr auto find_slot = &ElasticHashMap::find_slot_indices_with_hash;
 
     EntryType& entry_at(Location loc) noexcept { return levels_[loc.level].entry(loc.slot); }
     const EntryType& entry_at(Location loc) const noexcept { return levels_[loc.level].entry(loc.slot); }

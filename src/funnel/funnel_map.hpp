@@ -190,16 +190,7 @@ public:
 
     // ---- lookup -------------------------------------------------------------
 
-    [[gnu::always_inline]] std::optional<Location> find_slot_location_with_hash(const K& key, MapHash h) const {
-        const Location found = locate(key, h);
-        ProbeCounter::end_lookup();
-        if (found.slot == NO_SLOT) return std::nullopt;
-        return found;
-    }
-    static constexpr auto find_slot = &FunnelHashMap::find_slot_location_with_hash;
-
-    // The same lookup for a removal, without an optional: the location, or
-    // one that `found` rejects.
+    // Where `key` is stored: the location, or one that `found` rejects.
     [[gnu::always_inline]] Location find_location(const K& key, MapHash h) const {
         const Location at = locate(key, h);
         ProbeCounter::end_lookup();
@@ -207,12 +198,11 @@ public:
     }
     static constexpr bool found(Location loc) noexcept { return loc.slot != NO_SLOT; }
 
-    // The stored entry of `key`, or nullptr: the lookup of get, without an optional.
-    [[gnu::always_inline]] const EntryType* find_entry(const K& key, MapHash h) const {
-        const Location found = locate(key, h);
-        ProbeCounter::end_lookup();
-        return found.slot == NO_SLOT ? nullptr : &entry_at(found);
+    // The same lookup as an optional.
+    [[gnu::always_inline]] std::optional<Location> find_slot_location_with_hash(const K& key, MapHash h) const {
+        return this->found_or_nothing(key, h);
     }
+    static constexpr auto find_slot = &FunnelHashMap::find_slot_location_with_hash;
 
     // The key's slot in its two fallback buckets, if it is there.
     std::optional<std::uint32_t> find_in_special_fallback(MapHash h, const K& key) const {
