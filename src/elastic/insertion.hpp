@@ -162,8 +162,8 @@ inline auto ElasticHashMap<K, V>::steady_slot(MapHash h) const noexcept -> std::
         for (;;) {
             const double cost = base + per_group * (depth > bound ? depth - bound : 0);
             if (found && !(cost < found_cost)) break;
-            if (const auto slot = level.free_in_group(walk.group)) {
-                found = Target{i, elastic::FreeSlot{*slot, depth, elastic::LookupBounds::cell(level.start_group(h), h)}};
+            if (const std::uint32_t slot = level.free_in_group(walk.group); slot != NO_SLOT) {
+                found = Target{i, elastic::FreeSlot{slot, depth, elastic::LookupBounds::cell(level.start_group(h), h)}};
                 found_cost = cost;
                 break;
             }
