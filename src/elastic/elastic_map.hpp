@@ -208,7 +208,7 @@ public:
     std::optional<std::uint32_t> first_free_uniform(std::uint32_t level, MapHash h) const noexcept {
         const auto found = levels_[level].first_free_uniform(h);
         ProbeCounter::discard();
-        return found ? std::optional<std::uint32_t>(found->slot) : std::nullopt;
+        return found ? std::optional<std::uint32_t>(found.slot) : std::nullopt;
     }
 
     // ---- insertion -----------------------------------------------------------
@@ -435,7 +435,7 @@ private:
         if (batch_ != 0 || quota_left_ == 0 || this->len_ >= this->max_insertions_) return false;
         const auto at = levels_[0].first_free_uniform(h);  // a nonzero quota means level 0 exists
         if (!at) return false;
-        place(Target{0, *at}, h, BatchCursor{0, quota_left_}, std::move(key), std::move(value));
+        place(Target{0, at}, h, BatchCursor{0, quota_left_}, std::move(key), std::move(value));
         return true;
     }
 

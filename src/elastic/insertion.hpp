@@ -88,14 +88,14 @@ inline auto ElasticHashMap<K, V>::advanced_batch() const noexcept -> BatchCursor
 
 template <MapKey K, class V>
 inline auto ElasticHashMap<K, V>::full_probe(std::uint32_t i, MapHash h) const noexcept -> std::optional<Target> {
-    if (const auto at = levels_[i].first_free_uniform(h)) return Target{i, *at};
+    if (const auto at = levels_[i].first_free_uniform(h)) return Target{i, at};
     return std::nullopt;
 }
 
 template <MapKey K, class V>
 inline auto ElasticHashMap<K, V>::limited_probe(std::uint32_t i, MapHash h) const noexcept -> std::optional<Target> {
     const Level& level = levels_[i];
-    if (const auto at = level.first_free(h, level.probe_limits().budget(level.free_slots()))) return Target{i, *at};
+    if (const auto at = level.first_free(h, level.probe_limits().budget(level.free_slots()))) return Target{i, at};
     return std::nullopt;
 }
 
@@ -138,7 +138,7 @@ inline auto ElasticHashMap<K, V>::steady_slot(MapHash h) const noexcept -> std::
     for (std::uint32_t i = 0; i < n; ++i) {
         const Level& level = levels_[i];
         if (!is_named(i) || level.free_slots() == 0) continue;
-        if (const auto at = level.first_free(h, level.bound(h))) return Target{i, *at};
+        if (const auto at = level.first_free(h, level.bound(h))) return Target{i, at};
     }
     // Every other candidate: level i at depth d costs
     //     base_i + per_group_i * max(0, d - bound_i),

@@ -75,10 +75,14 @@ namespace quorvel::elastic {
 
 // A free slot found along a key's sequence, how many groups of the sequence
 // were walked to reach it (1: the start group), and the key's bound cell.
+// Slot NO_SLOT: none found (a plain value, not an optional, for the reason
+// free_in_group gives).
 struct FreeSlot {
-    std::uint32_t slot;
-    std::uint32_t depth;
-    std::uint32_t cell;
+    std::uint32_t slot = NO_SLOT;
+    std::uint32_t depth = 0;
+    std::uint32_t cell = 0;
+
+    explicit operator bool() const noexcept { return slot != NO_SLOT; }
 };
 
 // Where a key's walk through one level stands: the group it is at and how
@@ -240,29 +244,29 @@ public:
 
     // First free slot along the key's sequence within `budget` groups (at
     // least one group is examined).
-    [[gnu::always_inline]] std::optional<FreeSlot> first_free(MapHash h, std::uint32_t budget) const noexcept {
-        if (len_ >= table_.slots()) return std::nullopt;
+    [[gnu::always_inline]] FreeSlot first_free(MapHash h, std::uint32_t budget) const noexcept {
+        if (len_ >= table_.slots()) return {};
         std::uint32_t g = start_group(h);
         const std::uint32_t cell = LookupBounds::cell(g, h);
         if (const std::uint32_t slot = free_in_group(g); slot != NO_SLOT) return FreeSlot{slot, 1, cell};
         const std::uint32_t limit = std::min(table_.groups(), budget);
-        if (limit <= 1) return std::nullopt;
+        if (limit <= 1) return {};
         return first_free_deeper(h, g, cell, limit);
     }
 
     // The rest of first_free's walk, from the second group to `limit`.
-    [[gnu::noinline]] std::optional<FreeSlot> first_free_deeper(MapHash h, std::uint32_t g, std::uint32_t cell,
-                                                                std::uint32_t limit) const noexcept {
+    [[gnu::noinline]] FreeSlot first_free_deeper(MapHash h, std::uint32_t g, std::uint32_t cell,
+                                                 std::uint32_t limit) const noexcept {
         const std::uint32_t stride = step(h);
         const std::uint32_t group_count = table_.groups();
         for (std::uint32_t walked = 2; walked <= limit; ++walked) {
             g = g + stride >= group_count ? g + stride - group_count : g + stride;
             if (const std::uint32_t slot = free_in_group(g); slot != NO_SLOT) return FreeSlot{slot, walked, cell};
         }
-        return std::nullopt;
+        return {};
     }
 
-    [[gnu::always_inline]] std::optional<FreeSlot> first_free_uniform(MapHash h) const noexcept {
+    [[gnu::always_inline]] FreeSlot first_free_uniform(MapHash h) const noexcept {
         return first_free(h, table_.groups());
     }
 
