@@ -217,10 +217,8 @@ public:
     // `key` released); nothing when the key was added.
     std::optional<V> insert(K key, V value) {
         const MapHash h = this->hash_key(key);
-        const Location found = locate(key, h);
-        ProbeCounter::end_lookup();
-        if (found.level != NOWHERE) {
-            return std::optional<V>(std::exchange(entry_at(found).value, std::move(value)));
+        if (const Location at = find_location(key, h); found(at)) {
+            return std::optional<V>(std::exchange(entry_at(at).value, std::move(value)));
         }
         if (!place_by_first_batch(h, key, value)) add(h, std::move(key), std::move(value));
         return std::nullopt;
