@@ -34,6 +34,13 @@ struct KeyOps<K> {
     static constexpr bool equal(K stored, K probe) noexcept { return stored == probe; }
 };
 
+// Whether comparing two keys has no effect but its answer, so that a lookup
+// may compare its candidates in any order, and some that the rules' walk
+// would not reach, and nobody can tell.  True for integral keys; a key type
+// whose equality may run code of its own (or throw) keeps the walk's order.
+template <class K>
+inline constexpr bool unobservable_equality = std::is_integral_v<K>;
+
 template <class K>
 concept MapKey = requires(const K& a, const K& b) {
     { KeyOps<K>::hash(a) } -> std::convertible_to<std::uint64_t>;

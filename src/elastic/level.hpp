@@ -205,6 +205,34 @@ public:
         return find_deeper(key, h, needle, home, limit);
     }
 
+    // What a lookup reads from its start group: where the group begins, the
+    // slots whose tag matches and those never used.  For lookups that read
+    // several levels' start groups at once.
+    struct StartGroup {
+        std::uint32_t base;
+        std::uint32_t matches;
+        std::uint32_t never_used;
+    };
+    [[gnu::always_inline]] StartGroup start_of(MapHash h, Group::Needle needle) const noexcept {
+        const std::uint32_t base = start_group(h) * GROUP_WIDTH;
+        ProbeCounter::group();
+        const Group group = Group::load(table_.controls() + base);
+        return {base, group.match(needle).bits(), group.match_tag(EMPTY).bits()};
+    }
+
+    // find's walk past a start group whose candidates were compared.
+    [[gnu::always_inline]] std::uint32_t find_past_start(const K& key, MapHash h, Group::Needle needle,
+                                                         StartGroup start) const {
+        const BitMask never_used(start.never_used);
+        if (never_used.any() && never_used.lowest() < table_.slots() - start.base) return NO_SLOT;
+        const std::uint32_t home = start.base / GROUP_WIDTH;
+        const std::uint32_t cell = LookupBounds::cell(home, h);
+        if (bounds_.within_start_group(cell)) return NO_SLOT;
+        const std::uint32_t limit = std::min(table_.groups(), bounds_.bound(cell, deepest_));
+        if (limit <= 1) return NO_SLOT;
+        return find_deeper(key, h, needle, home, limit);
+    }
+
     // The rest of find's walk, from the second group of the sequence to `limit`.
     [[gnu::noinline]] std::uint32_t find_deeper(const K& key, MapHash h, Group::Needle needle, std::uint32_t g,
                                                 std::uint32_t limit) const {
