@@ -113,6 +113,20 @@ public:
         return {NO_SLOT, false};
     }
 
+    // A one-group window as a lookup reads it: its first slot, the slots
+    // whose tag matches, and whether an EMPTY slot ends the walk there.
+    struct Window {
+        std::uint32_t base;
+        std::uint32_t matches;
+        bool ends;
+    };
+    [[gnu::always_inline]] Window read_window(MapHash h, Group::Needle needle) const noexcept {
+        const std::uint32_t g = window_bucket(h);
+        ProbeCounter::group();
+        const Group group = Group::load(table_.group(g));
+        return {g * GROUP_WIDTH, group.match(needle).bits(), group.match_tag(EMPTY).any()};
+    }
+
     // The lowest free slot of the key's window.
     std::optional<std::uint32_t> first_free(MapHash h) const noexcept {
         if (bucket_count_ == 0 || this->is_full()) return std::nullopt;

@@ -418,6 +418,9 @@ private:
     template <std::uint32_t Groups>
     [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, Group::Needle needle,
                                                         std::uint32_t named) const {
+        if constexpr (Groups == 1 && !counting_probes) {
+            if (this->capacity_ <= PAIRED_WALK_SLOTS) return locate_in_level_pairs(key, h, needle, named);
+        }
         const Level* const levels = levels_.data();
         for (std::uint32_t left = named & LEVEL_HINTS; left != 0; left &= left - 1) {
             const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
@@ -425,6 +428,48 @@ private:
             const WindowProbe probe = level.template find<Groups>(key, h, needle);
             if (probe.slot != NO_SLOT) return {Location::level_slot(i, probe.slot), true};
             if (probe.ends) return {NOT_FOUND, true};
+        }
+        if ((named >> DEEP_HINT) & 1u) return locate_in_deep_levels(key, h, needle);
+        return {NOT_FOUND, false};
+    }
+
+    // The walk over one-group windows, two named levels at a time.  Which
+    // level holds a key is nothing a branch predictor can learn, and a walk
+    // that asks it a level at a time mispredicts at most levels it passes.
+    // So the windows of two levels are read together and their candidates
+    // tried as one mask, the second level's only when the first window has
+    // no EMPTY slot - when the walk would reach it.  Keys are compared in
+    // the walk's order, and no key the walk would not compare, so this is
+    // the same walk for any key type; it only reads the second window a
+    // little early, or in vain when the first ends the walk.  That pays
+    // while the tables are near the core: at load 0.875, hits took 0.61x
+    // their time at 2^14 slots and 0.88x at 2^17 (entries of 16 bytes),
+    // misses 0.91x and 1.0x; at 2^20 slots hits took 1.27x and misses 1.2x.
+    static constexpr std::uint32_t PAIRED_WALK_SLOTS = (std::uint32_t{4} << 20) / sizeof(EntryType);
+    [[gnu::always_inline]] LevelSearch locate_in_level_pairs(const K& key, MapHash h, Group::Needle needle,
+                                                             std::uint32_t named) const {
+        const Level* const levels = levels_.data();
+        for (std::uint32_t left = named & LEVEL_HINTS; left != 0;) {
+            const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
+            left &= left - 1;
+            // With one level left, its window stands in for the second and
+            // is masked out like a window the walk does not reach.
+            const bool pair = left != 0;
+            const std::uint32_t j = pair ? static_cast<std::uint32_t>(std::countr_zero(left)) : i;
+            left &= left - 1;
+            const typename Level::Window first = levels[i].read_window(h, needle);
+            const typename Level::Window second = levels[j].read_window(h, needle);
+            const bool reached = pair & !first.ends;
+            const std::uint32_t both = first.matches | ((second.matches & (0u - reached)) << GROUP_WIDTH);
+            for (const std::uint32_t bit : BitMask(both)) {
+                const std::uint32_t in_second = 0u - (bit / GROUP_WIDTH);
+                const std::uint32_t level = i ^ ((i ^ j) & in_second);
+                const std::uint32_t slot = (first.base ^ ((first.base ^ second.base) & in_second)) + bit % GROUP_WIDTH;
+                if (KeyOps<K>::equal(levels[level].entry(slot).key, key)) {
+                    return {Location::level_slot(level, slot), true};
+                }
+            }
+            if (first.ends | (reached & second.ends)) return {NOT_FOUND, true};
         }
         if ((named >> DEEP_HINT) & 1u) return locate_in_deep_levels(key, h, needle);
         return {NOT_FOUND, false};

@@ -1,0 +1,142 @@
+// The order in which a funnel lookup compares keys.  For Python keys a
+// comparison may run code of the key's owner, so which stored keys a
+// lookup compares, and in what order, is something a caller can see.  The
+// walk over the levels reads the windows of two levels at a time; these
+// tests hold it to the walk the rules give, one level after the other:
+// within each named level's window its tag matches by ascending slot,
+// stopping at the key, and stopping after a window that has an EMPTY slot.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "funnel_test_support.hpp"
+
+namespace quorvel {
+namespace {
+
+using funnel_test::make_map;
+
+// A key that logs the stored key of every comparison it takes part in.
+struct LoggedKey {
+    std::uint64_t id;
+    std::uint64_t hash;
+
+    static inline std::vector<std::uint64_t> log;
+
+    std::uint64_t hash_value() const noexcept { return hash; }
+    friend bool operator==(const LoggedKey& stored, const LoggedKey& probe) {
+        log.push_back(stored.id);
+        return stored.id == probe.id;
+    }
+};
+
+using Map = funnel_test::Map<LoggedKey>;
+
+// The comparisons of the level-by-level walk over the hinted levels below
+// the deep ones, and whether that walk settled the lookup there.
+struct RuleWalk {
+    std::vector<std::uint64_t> compared;
+    bool settled = false;
+};
+
+RuleWalk rule_walk(const Map& map, const LoggedKey& key) {
+    RuleWalk walk;
+    const MapHash h = map.hash_key(key);
+    const std::uint32_t named = map.level_hints().candidates(h);
+    const auto& levels = map.levels();
+    for (std::uint32_t i = 0; i < levels.size() && i < Map::DEEP_HINT; ++i) {
+        if (((named >> i) & 1u) == 0) continue;
+        const auto& level = levels[i];
+        const std::uint32_t start = level.window_start(h);
+        for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
+            bool empty = false;
+            for (std::uint32_t s = start + g * GROUP_WIDTH; s < start + (g + 1) * GROUP_WIDTH; ++s) {
+                const std::uint8_t c = level.control(s);
+                empty = empty || c == EMPTY;
+                if (c != h.tag()) continue;
+                const std::uint64_t stored = level.entry(s).key.id;
+                walk.compared.push_back(stored);
+                if (stored == key.id) {
+                    walk.settled = true;
+                    return walk;
+                }
+            }
+            if (empty) {
+                walk.settled = true;
+                return walk;
+            }
+        }
+    }
+    return walk;
+}
+
+void expect_rule_order(const Map& map, const LoggedKey& key) {
+    const RuleWalk expected = rule_walk(map, key);
+    LoggedKey::log.clear();
+    (void)map.get(key);
+    if (expected.settled) {
+        EXPECT_EQ(LoggedKey::log, expected.compared) << key.id;
+    } else {
+        ASSERT_GE(LoggedKey::log.size(), expected.compared.size()) << key.id;
+        EXPECT_EQ(std::vector(LoggedKey::log.begin(), LoggedKey::log.begin() + static_cast<std::ptrdiff_t>(
+                                                                             expected.compared.size())),
+                  expected.compared)
+            << key.id;
+    }
+}
+
+// Few distinct hashes: every key shares its windows and its tag with
+// others, so each window holds candidates that are not the key, in levels
+// the walk reaches and in levels it does not.
+TEST(FunnelComparisonOrder, LookupsCompareExactlyWhatTheLevelWalkCompares) {
+    for (const std::uint64_t hashes : {2048u, 512u}) {
+        for (const double reserve_fraction : {0.1, 0.01}) {
+            Map map = make_map<LoggedKey>(4096, reserve_fraction);
+            std::mt19937_64 rng(hashes);
+            std::vector<std::uint64_t> hash_of(hashes);
+            for (auto& h : hash_of) h = rng();
+            std::uint64_t id = 0;
+            // Until the map is full, or grows because keys sharing one hash
+            // have no slot left.
+            while (map.len() < map.max_insertions() && map.capacity() == 4096) {
+                map.insert(LoggedKey{id, hash_of[id % hashes]}, funnel_test::Value(id));
+                ++id;
+            }
+            ASSERT_GT(map.len(), 1000u);
+            for (std::uint64_t k = 0; k < id; k += 3) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
+            for (std::uint64_t k = id; k < id + 500; ++k) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
+        }
+    }
+}
+
+// Well-mixed hashes at the fill limit and after removals.
+TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
+    Map map = make_map<LoggedKey>(20000, 0.01);
+    std::mt19937_64 rng(5);
+    std::vector<LoggedKey> keys;
+    for (std::uint64_t id = 0; map.len() < map.max_insertions(); ++id) {
+        keys.push_back(LoggedKey{id, rng()});
+        map.insert(keys.back(), funnel_test::Value(id));
+    }
+    for (std::size_t i = 0; i < keys.size(); i += 2) ASSERT_TRUE(map.remove(keys[i]).has_value());
+    for (const LoggedKey& key : keys) expect_rule_order(map, key);
+    for (std::uint64_t id = keys.size(); id < keys.size() + 2000; ++id) expect_rule_order(map, LoggedKey{id, rng()});
+}
+
+// Maps filled partly: most walks end at a window with an EMPTY slot, and
+// the next named level's window often holds a key with the probe's tag,
+// which the walk must not compare.
+TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
+    std::mt19937_64 rng(11);
+    for (const double fill : {0.3, 0.6, 0.9}) {
+        Map map = make_map<LoggedKey>(512, 0.1, std::nullopt, rng());
+        std::uint64_t id = 0;
+        for (; map.len() < fill * map.max_insertions(); ++id) map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
+        for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
+    }
+}
+
+}  // namespace
+}  // namespace quorvel
