@@ -67,6 +67,7 @@
 #include "common/layout/entry.hpp"
 #include "common/level_hints.hpp"
 #include "common/map_core.hpp"
+#include "common/paired_walk.hpp"
 #include "common/probe_counter.hpp"
 #include "common/seed.hpp"
 #include "common/shuffle.hpp"
@@ -402,7 +403,7 @@ private:
         const std::uint32_t named = hints_.candidates(h);
         const Level* const levels = levels_.data();
         if constexpr (TwoAtOnce && !counting_probes && unobservable_equality<K>) {
-            if (levels_.size() > 1 && this->capacity_ <= TWO_AT_ONCE_SLOTS) {
+            if (levels_.size() > 1 && reads_levels_in_pairs<EntryType>(this->capacity_)) {
                 return locate_two_at_once(key, h, needle, named);
             }
         }
@@ -411,17 +412,14 @@ private:
     }
 
     // Most keys lie in the start group of level 0 or of level 1 (three in
-    // four at load 0.875, two in three at 0.99), and which of the two is
-    // nothing a branch predictor can learn: asked one level at a time, most
-    // hits mispredict.  Where comparing keys has no
-    // effect but its answer, both start groups are read at once and their
-    // candidates tried as one mask (level 1's only when the hint word names
-    // it); the walk then goes on past both start groups as it would have.
-    // It pays while the tables are near the core: at load 0.875, hits took
-    // 0.48-0.78x their time at 2^14 and 2^17 slots (entries of 16 bytes),
-    // but at 2^20 slots hits and misses took 1.1x, the second group read
-    // costing a cache and translation miss of its own on every lookup.
-    static constexpr std::uint32_t TWO_AT_ONCE_SLOTS = (std::uint32_t{4} << 20) / sizeof(EntryType);
+    // four at load 0.875, two in three at 0.99).  Where comparing keys has
+    // no effect but its answer, and the map is of the size where it pays
+    // (common/paired_walk.hpp), both start groups are read at once and
+    // their candidates tried as one mask (level 1's only when the hint word
+    // names it); the walk then goes on past both start groups as it would
+    // have.  For keys whose equality may run code, level 1's candidates
+    // would have to wait for level 0's walk to end, and that test cost
+    // Python lookups more than the mispredictions it saved.
     static_assert(SHARED_HINT > 1, "levels 0 and 1 have hint bits of their own");
     [[gnu::always_inline]] Location locate_two_at_once(const K& key, MapHash h, Group::Needle needle,
                                                        std::uint32_t named) const {

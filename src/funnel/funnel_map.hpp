@@ -71,6 +71,7 @@
 #include "common/layout/table_scan.hpp"
 #include "common/level_hints.hpp"
 #include "common/map_core.hpp"
+#include "common/paired_walk.hpp"
 #include "common/probe_counter.hpp"
 #include "common/seed.hpp"
 #include "common/sizing.hpp"
@@ -419,7 +420,7 @@ private:
     [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, Group::Needle needle,
                                                         std::uint32_t named) const {
         if constexpr (Groups == 1 && !counting_probes) {
-            if (this->capacity_ <= PAIRED_WALK_SLOTS) return locate_in_level_pairs(key, h, needle, named);
+            if (reads_levels_in_pairs<EntryType>(this->capacity_)) return locate_in_level_pairs(key, h, needle, named);
         }
         const Level* const levels = levels_.data();
         for (std::uint32_t left = named & LEVEL_HINTS; left != 0; left &= left - 1) {
@@ -433,19 +434,14 @@ private:
         return {NOT_FOUND, false};
     }
 
-    // The walk over one-group windows, two named levels at a time.  Which
-    // level holds a key is nothing a branch predictor can learn, and a walk
-    // that asks it a level at a time mispredicts at most levels it passes.
-    // So the windows of two levels are read together and their candidates
-    // tried as one mask, the second level's only when the first window has
-    // no EMPTY slot - when the walk would reach it.  Keys are compared in
-    // the walk's order, and no key the walk would not compare, so this is
-    // the same walk for any key type; it only reads the second window a
-    // little early, or in vain when the first ends the walk.  That pays
-    // while the tables are near the core: at load 0.875, hits took 0.61x
-    // their time at 2^14 slots and 0.88x at 2^17 (entries of 16 bytes),
-    // misses 0.91x and 1.0x; at 2^20 slots hits took 1.27x and misses 1.2x.
-    static constexpr std::uint32_t PAIRED_WALK_SLOTS = (std::uint32_t{4} << 20) / sizeof(EntryType);
+    // The walk over one-group windows, two named levels at a time, in maps
+    // of the size where that pays (common/paired_walk.hpp).  The windows of
+    // two levels are read together and their candidates tried as one mask,
+    // the second level's only when the first window has no EMPTY slot -
+    // when the walk would reach it.  Keys are compared in the walk's order,
+    // and no key the walk would not compare, so this is the same walk for
+    // any key type; it only reads the second window a little early, or in
+    // vain when the first ends the walk.
     [[gnu::always_inline]] LevelSearch locate_in_level_pairs(const K& key, MapHash h, Group::Needle needle,
                                                              std::uint32_t named) const {
         const Level* const levels = levels_.data();

@@ -1,8 +1,9 @@
 // The order in which a funnel lookup compares keys.  For Python keys a
 // comparison may run code of the key's owner, so which stored keys a
-// lookup compares, and in what order, is something a caller can see.  The
-// walk over the levels reads the windows of two levels at a time; these
-// tests hold it to the walk the rules give, one level after the other:
+// lookup compares, and in what order, is something a caller can see.  In
+// maps from 2^13 slots on the walk over the levels reads the windows of two
+// levels at a time (and below, one at a time); these tests hold both to the
+// walk the rules give, one level after the other:
 // within each named level's window its tag matches by ascending slot,
 // stopping at the key, and stopping after a window that has an EMPTY slot.
 #include <gtest/gtest.h>
@@ -93,14 +94,14 @@ void expect_rule_order(const Map& map, const LoggedKey& key) {
 TEST(FunnelComparisonOrder, LookupsCompareExactlyWhatTheLevelWalkCompares) {
     for (const std::uint64_t hashes : {2048u, 512u}) {
         for (const double reserve_fraction : {0.1, 0.01}) {
-            Map map = make_map<LoggedKey>(4096, reserve_fraction);
+            Map map = make_map<LoggedKey>(8192, reserve_fraction);
             std::mt19937_64 rng(hashes);
             std::vector<std::uint64_t> hash_of(hashes);
             for (auto& h : hash_of) h = rng();
             std::uint64_t id = 0;
             // Until the map is full, or grows because keys sharing one hash
             // have no slot left.
-            while (map.len() < map.max_insertions() && map.capacity() == 4096) {
+            while (map.len() < map.max_insertions() && map.capacity() == 8192) {
                 map.insert(LoggedKey{id, hash_of[id % hashes]}, funnel_test::Value(id));
                 ++id;
             }
@@ -131,7 +132,7 @@ TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
 TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
     std::mt19937_64 rng(11);
     for (const double fill : {0.3, 0.6, 0.9}) {
-        Map map = make_map<LoggedKey>(512, 0.1, std::nullopt, rng());
+        Map map = make_map<LoggedKey>(8192, 0.1, std::nullopt, rng());
         std::uint64_t id = 0;
         for (; map.len() < fill * map.max_insertions(); ++id) map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
         for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
