@@ -113,18 +113,33 @@ public:
         return {NO_SLOT, false};
     }
 
-    // A one-group window as a lookup reads it: its first slot, the slots
-    // whose tag matches, and whether an EMPTY slot ends the walk there.
+    // A window of `Groups` groups (1 or 2, known at compile time) as a
+    // lookup reads it: its first slot; the slots whose tag matches, in the
+    // groups the walk reaches (a group after one with an EMPTY slot is not
+    // reached), as one mask; and whether an EMPTY slot ends the walk there.
+    // Both groups are read whatever the first holds: only the mask says
+    // what the walk would compare.
     struct Window {
         std::uint32_t base;
-        std::uint32_t matches;
+        std::uint64_t matches;
         bool ends;
     };
+    template <std::uint32_t Groups>
     [[gnu::always_inline]] Window read_window(MapHash h, Group::Needle needle) const noexcept {
-        const std::uint32_t g = window_bucket(h);
+        static_assert(Groups == 1 || Groups == 2);
+        const std::uint32_t g = window_bucket(h) * Groups;
         ProbeCounter::group();
-        const Group group = Group::load(table_.group(g));
-        return {g * GROUP_WIDTH, group.match(needle).bits(), group.match_tag(EMPTY).any()};
+        const Group first = Group::load(table_.group(g));
+        const std::uint32_t first_empty = first.match_tag(EMPTY).bits();
+        std::uint64_t matches = first.match(needle).bits();
+        bool ends = first_empty != 0;
+        if constexpr (Groups == 2) {
+            const Group second = Group::load(table_.group(g + 1));
+            const std::uint64_t reached = first_empty == 0 ? ~std::uint64_t{0} : 0;
+            matches |= (std::uint64_t{second.match(needle).bits()} & reached) << GROUP_WIDTH;
+            ends |= second.match_tag(EMPTY).any();
+        }
+        return {g * GROUP_WIDTH, matches, ends};
     }
 
     // The lowest free slot of the key's window.

@@ -401,11 +401,13 @@ private:
     [[gnu::always_inline]] Location locate(const K& key, MapHash h) const {
         const std::uint32_t named = hints_.candidates(h);
         const Group::Needle needle = Group::needle(h.tag());
-        // All levels share one bucket width.  Buckets of 16 slots (the usual
-        // case) make every window one group: the walk then needs no group loop.
-        const LevelSearch levels = !levels_.empty() && levels_.front().groups_per_bucket() == 1
-                                       ? locate_in_levels<1>(key, h, needle, named)
-                                       : locate_in_levels<0>(key, h, needle, named);
+        // All levels share one bucket width.  Buckets of 16 slots (reserve
+        // fractions from 1/256 up) make every window one group, and of 32
+        // slots (down to 2^-16) two: the walk then needs no group loop.
+        const std::uint32_t groups = levels_.empty() ? 0 : levels_.front().groups_per_bucket();
+        const LevelSearch levels = groups == 1   ? locate_in_levels<1>(key, h, needle, named)
+                                   : groups == 2 ? locate_in_levels<2>(key, h, needle, named)
+                                                 : locate_in_levels<0>(key, h, needle, named);
         if (levels.over) return levels.found;
         if ((named >> SPECIAL_HINT) != 0) return locate_outside_levels(key, h);
         return NOT_FOUND;
@@ -419,8 +421,10 @@ private:
     template <std::uint32_t Groups>
     [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, Group::Needle needle,
                                                         std::uint32_t named) const {
-        if constexpr (Groups == 1 && !counting_probes) {
-            if (reads_levels_in_pairs<EntryType>(this->capacity_)) return locate_in_level_pairs(key, h, needle, named);
+        if constexpr (Groups != 0 && !counting_probes) {
+            if (reads_levels_in_pairs<EntryType>(this->capacity_)) {
+                return locate_in_level_pairs<Groups>(key, h, needle, named);
+            }
         }
         const Level* const levels = levels_.data();
         for (std::uint32_t left = named & LEVEL_HINTS; left != 0; left &= left - 1) {
@@ -434,16 +438,18 @@ private:
         return {NOT_FOUND, false};
     }
 
-    // The walk over one-group windows, two named levels at a time, in maps
-    // of the size where that pays (common/paired_walk.hpp).  The windows of
-    // two levels are read together and their candidates tried as one mask,
-    // the second level's only when the first window has no EMPTY slot -
-    // when the walk would reach it.  Keys are compared in the walk's order,
+    // The walk over windows of one or two groups, two named levels at a
+    // time, in maps of the size where that pays (common/paired_walk.hpp).
+    // The windows of two levels are read together and their candidates
+    // tried as one mask, the second level's only when the first window has
+    // no EMPTY slot - when the walk would reach it.  Keys are compared in the walk's order,
     // and no key the walk would not compare, so this is the same walk for
     // any key type; it only reads the second window a little early, or in
     // vain when the first ends the walk.
+    template <std::uint32_t Groups>
     [[gnu::always_inline]] LevelSearch locate_in_level_pairs(const K& key, MapHash h, Group::Needle needle,
                                                              std::uint32_t named) const {
+        constexpr std::uint32_t width = Groups * GROUP_WIDTH;
         const Level* const levels = levels_.data();
         for (std::uint32_t left = named & LEVEL_HINTS; left != 0;) {
             const auto i = static_cast<std::uint32_t>(std::countr_zero(left));
@@ -453,14 +459,15 @@ private:
             const bool pair = left != 0;
             const std::uint32_t j = pair ? static_cast<std::uint32_t>(std::countr_zero(left)) : i;
             left &= left - 1;
-            const typename Level::Window first = levels[i].read_window(h, needle);
-            const typename Level::Window second = levels[j].read_window(h, needle);
+            const typename Level::Window first = levels[i].template read_window<Groups>(h, needle);
+            const typename Level::Window second = levels[j].template read_window<Groups>(h, needle);
             const bool reached = pair & !first.ends;
-            const std::uint32_t both = first.matches | ((second.matches & (0u - reached)) << GROUP_WIDTH);
-            for (const std::uint32_t bit : BitMask(both)) {
-                const std::uint32_t in_second = 0u - (bit / GROUP_WIDTH);
+            const std::uint64_t both = first.matches | ((second.matches & (0u - std::uint64_t{reached})) << width);
+            for (std::uint64_t left_bits = both; left_bits != 0; left_bits &= left_bits - 1) {
+                const auto bit = static_cast<std::uint32_t>(std::countr_zero(left_bits));
+                const std::uint32_t in_second = 0u - (bit / width);
                 const std::uint32_t level = i ^ ((i ^ j) & in_second);
-                const std::uint32_t slot = (first.base ^ ((first.base ^ second.base) & in_second)) + bit % GROUP_WIDTH;
+                const std::uint32_t slot = (first.base ^ ((first.base ^ second.base) & in_second)) + bit % width;
                 if (KeyOps<K>::equal(levels[level].entry(slot).key, key)) {
                     return {Location::level_slot(level, slot), true};
                 }

@@ -93,7 +93,7 @@ void expect_rule_order(const Map& map, const LoggedKey& key) {
 // the walk reaches and in levels it does not.
 TEST(FunnelComparisonOrder, LookupsCompareExactlyWhatTheLevelWalkCompares) {
     for (const std::uint64_t hashes : {2048u, 512u}) {
-        for (const double reserve_fraction : {0.1, 0.01}) {
+        for (const double reserve_fraction : {0.1, 0.01, 0.001}) {  // windows of one group, and of two
             Map map = make_map<LoggedKey>(8192, reserve_fraction);
             std::mt19937_64 rng(hashes);
             std::vector<std::uint64_t> hash_of(hashes);
@@ -131,11 +131,16 @@ TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
 // which the walk must not compare.
 TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
     std::mt19937_64 rng(11);
-    for (const double fill : {0.3, 0.6, 0.9}) {
-        Map map = make_map<LoggedKey>(8192, 0.1, std::nullopt, rng());
-        std::uint64_t id = 0;
-        for (; map.len() < fill * map.max_insertions(); ++id) map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
-        for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
+    for (const double reserve_fraction : {0.1, 0.001}) {  // windows of one group, and of two
+        for (const double fill : {0.3, 0.6, 0.9}) {
+            Map map = make_map<LoggedKey>(8192, reserve_fraction, std::nullopt, rng());
+            std::uint64_t id = 0;
+            while (map.len() < fill * map.max_insertions()) {
+                map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
+                ++id;
+            }
+            for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
+        }
     }
 }
 
