@@ -393,7 +393,8 @@ private:
     static constexpr std::uint32_t hint_bit(std::uint32_t level) noexcept { return std::min(level, SHARED_HINT); }
 
     // The one lookup walk: level 0, then the levels the key's bucket names.
-    // TwoAtOnce lets small maps of integral keys read levels 0 and 1 together.
+    // TwoAtOnce lets maps of integral keys in the middle sizes read levels 0
+    // and 1 together.
     template <bool TwoAtOnce>
     [[gnu::always_inline]] Location locate(const K& key, MapHash h) const {
         if (levels_.empty()) return Location{NOWHERE, 0};

@@ -188,26 +188,16 @@ public:
     // else in it; the bound and the stride are looked up only when the walk
     // goes on.
     [[gnu::always_inline]] std::uint32_t find(const K& key, MapHash h, Group::Needle needle) const {
-        const std::uint32_t home = start_group(h);
-        const std::uint32_t base = home * GROUP_WIDTH;
-        ProbeCounter::group();
-        const Group group = Group::load(table_.controls() + base);
+        const StartGroup start = start_of(h, needle);
         const EntryType* const slots = table_.slot(0);
-        for (const std::uint32_t j : group.match(needle)) {
-            if (KeyOps<K>::equal(slots[base + j].key, key)) return base + j;
+        for (const std::uint32_t j : BitMask(start.matches)) {
+            if (KeyOps<K>::equal(slots[start.base + j].key, key)) return start.base + j;
         }
-        const BitMask never_used = group.match_tag(EMPTY);
-        if (never_used.any() && never_used.lowest() < table_.slots() - base) return NO_SLOT;
-        const std::uint32_t cell = LookupBounds::cell(home, h);
-        if (bounds_.within_start_group(cell)) return NO_SLOT;
-        const std::uint32_t limit = std::min(table_.groups(), bounds_.bound(cell, deepest_));
-        if (limit <= 1) return NO_SLOT;
-        return find_deeper(key, h, needle, home, limit);
+        return find_past_start(key, h, needle, start);
     }
 
     // What a lookup reads from its start group: where the group begins, the
-    // slots whose tag matches and those never used.  For lookups that read
-    // several levels' start groups at once.
+    // slots whose tag matches and those never used.
     struct StartGroup {
         std::uint32_t base;
         std::uint32_t matches;
@@ -220,7 +210,7 @@ public:
         return {base, group.match(needle).bits(), group.match_tag(EMPTY).bits()};
     }
 
-    // find's walk past a start group whose candidates were compared.
+    // find's walk past its start group, whose candidates were compared.
     [[gnu::always_inline]] std::uint32_t find_past_start(const K& key, MapHash h, Group::Needle needle,
                                                          StartGroup start) const {
         const BitMask never_used(start.never_used);

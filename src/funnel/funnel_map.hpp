@@ -442,10 +442,10 @@ private:
     // time, in maps of the size where that pays (common/paired_walk.hpp).
     // The windows of two levels are read together and their candidates
     // tried as one mask, the second level's only when the first window has
-    // no EMPTY slot - when the walk would reach it.  Keys are compared in the walk's order,
-    // and no key the walk would not compare, so this is the same walk for
-    // any key type; it only reads the second window a little early, or in
-    // vain when the first ends the walk.
+    // no EMPTY slot - when the walk would reach it.  Keys are compared in
+    // the walk's order, and no key the walk would not compare, so this is
+    // the same walk for any key type; it only reads the second window a
+    // little early, or in vain when the first ends the walk.
     template <std::uint32_t Groups>
     [[gnu::always_inline]] LevelSearch locate_in_level_pairs(const K& key, MapHash h, Group::Needle needle,
                                                              std::uint32_t named) const {
