@@ -46,7 +46,9 @@ void expect_lookups_match_the_entries(const Map& map, const std::vector<std::uin
         EXPECT_EQ(*value, key ^ VALUE_MARK) << key;
     }
     for (const std::uint64_t key : others) {
-        if (!where.contains(key)) EXPECT_EQ(map.get(key), nullptr) << key;
+        if (!where.contains(key)) {
+            EXPECT_EQ(map.get(key), nullptr) << key;
+        }
     }
 }
 
