@@ -59,13 +59,13 @@ public:
     // cell's bound grew by (counting a bound below one as one: a lookup reads
     // the start group whatever the bound says).
     std::uint32_t note(std::uint32_t cell, std::uint32_t depth, std::uint32_t deepest) noexcept {
+        std::uint8_t& byte = nibbles_[cell / 2];
+        const unsigned shift = nibble_shift(cell);
+        const auto old_code = static_cast<std::uint8_t>((byte >> shift) & 0x0F);
         const std::uint8_t new_code = code_for(depth);
-        const std::uint8_t old_code = code_at(cell);
         if (new_code <= old_code) return 0;
         const std::uint32_t before = std::max<std::uint32_t>(1, depth_of(old_code, deepest));
-        std::uint8_t& byte = nibbles_[cell / 2];
-        byte = cell % 2 == 0 ? static_cast<std::uint8_t>((byte & 0xF0) | new_code)
-                             : static_cast<std::uint8_t>((byte & 0x0F) | (new_code << 4));
+        byte = static_cast<std::uint8_t>((byte & ~(0x0Fu << shift)) | (unsigned{new_code} << shift));
         const std::uint32_t after = new_code == DEEPEST ? std::max(deepest, depth) : DEPTHS[new_code];
         return after > before ? after - before : 0;
     }
@@ -94,9 +94,11 @@ private:
         return codes;
     }();
 
+    // Even cells are the low nibble of their byte, odd cells the high one.
+    static constexpr unsigned nibble_shift(std::uint32_t cell) noexcept { return (cell % 2) * 4; }
+
     std::uint8_t code_at(std::uint32_t cell) const noexcept {
-        const std::uint8_t byte = nibbles_[cell / 2];
-        return cell % 2 == 0 ? byte & 0x0F : byte >> 4;
+        return static_cast<std::uint8_t>((nibbles_[cell / 2] >> nibble_shift(cell)) & 0x0F);
     }
 
     static std::uint32_t depth_of(std::uint8_t code, std::uint32_t deepest) noexcept {
