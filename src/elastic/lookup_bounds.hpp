@@ -57,16 +57,18 @@ public:
 
     // Records a placement at `depth` in `cell`; returns how many groups the
     // cell's bound grew by (counting a bound below one as one: a lookup reads
-    // the start group whatever the bound says).
+    // the start group whatever the bound says).  `deepest` already counts
+    // this placement (deepest >= depth).  Whether the bound grows depends on
+    // the key, so it is worked out without a branch and the byte is always
+    // written back.
     std::uint32_t note(std::uint32_t cell, std::uint32_t depth, std::uint32_t deepest) noexcept {
         std::uint8_t& byte = nibbles_[cell / 2];
         const unsigned shift = nibble_shift(cell);
         const auto old_code = static_cast<std::uint8_t>((byte >> shift) & 0x0F);
-        const std::uint8_t new_code = code_for(depth);
-        if (new_code <= old_code) return 0;
+        const std::uint8_t code = std::max(old_code, code_for(depth));
+        byte = static_cast<std::uint8_t>((byte & ~(0x0Fu << shift)) | (unsigned{code} << shift));
         const std::uint32_t before = std::max<std::uint32_t>(1, depth_of(old_code, deepest));
-        byte = static_cast<std::uint8_t>((byte & ~(0x0Fu << shift)) | (unsigned{new_code} << shift));
-        const std::uint32_t after = new_code == DEEPEST ? std::max(deepest, depth) : DEPTHS[new_code];
+        const std::uint32_t after = depth_of(code, deepest);
         return after > before ? after - before : 0;
     }
 
