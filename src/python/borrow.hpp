@@ -43,6 +43,10 @@ public:
         }
         return true;
     }
+    // Whether an exclusive borrow is held, so that a shared one would be refused.
+    QUORVEL_HOT_INLINE bool exclusively_held() const noexcept {
+        return word_.load(std::memory_order_relaxed) == EXCLUSIVELY_BORROWED;
+    }
     QUORVEL_HOT_INLINE void release(Access access) noexcept {
         if (access == Access::shared) {
             word_.store(word_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);

@@ -155,14 +155,26 @@ struct IteratorClass {
 
     static OwnedRef self_iter(Self& self) { return OwnedRef::from_borrowed(self.py()); }
 
+    // A step borrows the iterator exclusively and the map shared.  A key or
+    // value step runs no code but its own - the element is a new reference,
+    // nothing is allocated - so while it runs nobody can ask for either
+    // borrow, and taking them would change nothing anyone sees: such a step
+    // only asks whether the map is exclusively borrowed, which is the one
+    // refusal it can meet (from a mutating operation further down the
+    // stack).  An item step allocates its tuple, which can run the garbage
+    // collector and so any code; it holds both borrows while it does, so
+    // that such code finds the map and the iterator in use.
+    static constexpr bool runs_no_code = E != Element::items;
+    static constexpr Frame STEP_FRAME = runs_no_code ? UNBORROWED : EXCLUSIVE;
+
     static OwnedRef next(Self& self) {
         Native& state = self.value;
         auto& map = state.map_object();
         // The map's thread is the iterator's, which the entry point checked:
         // an iterator is made on its map's thread (by the map or one of its
         // views, which check it).
-        Borrow borrow(map.header.borrow, Access::shared);
-        if (!borrow) {
+        Borrow borrow(map.header.borrow, runs_no_code ? Access::none : Access::shared);
+        if (runs_no_code ? map.header.borrow.exclusively_held() : !borrow) {
             set_borrow_refused_panic(Access::shared);
             return {};
         }
@@ -236,7 +248,7 @@ struct IteratorClass {
     static inline PyType_Slot slots[] = {
         {Py_tp_dealloc, as_slot(&dealloc<IteratorClass>)},
         {Py_tp_iter, as_slot(&EntryPoint<SHARED, &self_iter>::slot)},
-        {Py_tp_iternext, as_slot(&EntryPoint<EXCLUSIVE, &next>::slot)},
+        {Py_tp_iternext, as_slot(&EntryPoint<STEP_FRAME, &next>::slot)},
         {Py_tp_methods, unpicklable_methods<IteratorClass>},
         {0, nullptr},
     };

@@ -280,3 +280,41 @@ def test_iterator_step_during_mutation_is_a_panic(map_class):
 
     m[Key()] = 2
     assert type(seen[0]) is PanicException and str(seen[0]).startswith("Already mutably borrowed")
+
+
+@pytest.mark.parametrize("view", ["keys", "values", "items"])
+def test_refused_step_of_every_iterator_kind_changes_nothing(map_class, view):
+    # A step reached from a mutating operation's callback is refused; when
+    # that operation then fails before it changes anything, the iterator
+    # goes on as if the refused step never happened.
+    m = map_class({1: "a", 2: "b"})
+    it = iter(getattr(m, view)())
+    first = next(it)
+    seen = []
+
+    class Key:
+        def __hash__(self):
+            try:
+                next(it)
+            except BaseException as error:
+                seen.append(error)
+            raise ValueError("no hash")
+
+    with pytest.raises(ValueError):
+        m[Key()] = 3
+    assert type(seen[0]) is PanicException and str(seen[0]).startswith("Already mutably borrowed")
+    rest = list(it)
+    assert [first, *rest] == list(getattr(m, view)())
+    assert next(it, None) is None
+
+
+@pytest.mark.parametrize("view", ["keys", "values", "items"])
+def test_iterator_of_every_kind_notices_a_mutation_made_between_steps(map_class, view):
+    m = map_class({k: k for k in range(100)})
+    it = iter(getattr(m, view)())
+    for _ in range(10):
+        next(it)
+    m[5] = "new value"  # a replacement counts as a mutation
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            next(it)
