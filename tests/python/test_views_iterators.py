@@ -265,10 +265,9 @@ def test_iterator_snapshot_survives_map_and_view(map_class):
     assert next(it) == first and next(it, None) is None
 
 
-def test_iterator_step_during_mutation_is_a_panic(map_class):
-    m = map_class({1: 1})
-    it = iter(m)
-    seen = []
+def key_stepping(it, seen, hash_result):
+    """A key whose __hash__ steps `it`, records what that raised, then
+    returns hash_result (or raises it, when it is an exception)."""
 
     class Key:
         def __hash__(self):
@@ -276,9 +275,18 @@ def test_iterator_step_during_mutation_is_a_panic(map_class):
                 next(it)
             except BaseException as error:
                 seen.append(error)
-            return 5
+            if isinstance(hash_result, BaseException):
+                raise hash_result
+            return hash_result
 
-    m[Key()] = 2
+    return Key()
+
+
+def test_iterator_step_during_mutation_is_a_panic(map_class):
+    m = map_class({1: 1})
+    it = iter(m)
+    seen = []
+    m[key_stepping(it, seen, 5)] = 2
     assert type(seen[0]) is PanicException and str(seen[0]).startswith("Already mutably borrowed")
 
 
@@ -291,17 +299,8 @@ def test_refused_step_of_every_iterator_kind_changes_nothing(map_class, view):
     it = iter(getattr(m, view)())
     first = next(it)
     seen = []
-
-    class Key:
-        def __hash__(self):
-            try:
-                next(it)
-            except BaseException as error:
-                seen.append(error)
-            raise ValueError("no hash")
-
     with pytest.raises(ValueError):
-        m[Key()] = 3
+        m[key_stepping(it, seen, ValueError("no hash"))] = 3
     assert type(seen[0]) is PanicException and str(seen[0]).startswith("Already mutably borrowed")
     rest = list(it)
     assert [first, *rest] == list(getattr(m, view)())
