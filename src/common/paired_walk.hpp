@@ -19,17 +19,28 @@
 //     hits and misses took 1.1-1.27x.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/sizing.hpp"
 
 namespace quorvel {
 
 inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS = 1u << 13;
 inline constexpr std::size_t PAIRED_WALK_MAX_BYTES = std::size_t{4} << 20;
 
+// Every lookup asks, so the range is one unsigned comparison: capacities
+// below the lower end wrap past the upper one.
 template <class Entry>
 constexpr bool reads_levels_in_pairs(std::uint32_t capacity) noexcept {
-    return capacity >= PAIRED_WALK_MIN_SLOTS && std::size_t{capacity} * sizeof(Entry) <= PAIRED_WALK_MAX_BYTES;
+    constexpr std::size_t most = PAIRED_WALK_MAX_BYTES / sizeof(Entry);  // capacity * sizeof(Entry) <= MAX_BYTES
+    if constexpr (most < PAIRED_WALK_MIN_SLOTS) {
+        return false;
+    } else {
+        constexpr auto span = static_cast<std::uint32_t>(std::min<std::size_t>(most, U32_MAX) - PAIRED_WALK_MIN_SLOTS);
+        return capacity - PAIRED_WALK_MIN_SLOTS <= span;
+    }
 }
 
 }  // namespace quorvel

@@ -404,7 +404,9 @@ private:
         const std::uint32_t named = hints_.candidates(h);
         const Level* const levels = levels_.data();
         if constexpr (TwoAtOnce && !counting_probes && unobservable_equality<K>) {
-            if (levels_.size() > 1 && reads_levels_in_pairs<EntryType>(this->capacity_)) {
+            // A capacity in the paired range has two levels at least (the
+            // first holds n - n/2 of n >= 2 slots).
+            if (reads_levels_in_pairs<EntryType>(this->capacity_)) {
                 return locate_two_at_once(key, h, needle, named);
             }
         }
