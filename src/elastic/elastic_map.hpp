@@ -512,7 +512,8 @@ private:
     bool settle_due() noexcept;
     bool try_settle() noexcept;
     void settle();
-    void place_moved(EntryType&& entry);
+    [[gnu::always_inline]] void place_moved(EntryType&& entry);
+    [[gnu::noinline]] void place_moved_by_rules(MapHash h, EntryType&& entry);
     std::vector<ElasticHashMap> plan_rebuild(std::uint32_t capacity, std::uint32_t entries) const;
     void rebuild_into(std::vector<ElasticHashMap>& chain);
     static void move_entries(ElasticHashMap& from, std::span<ElasticHashMap> chain, std::size_t& k);

@@ -230,11 +230,18 @@ inline void ElasticHashMap<K, V>::settle() {
 }
 
 // Placement of an entry moved in by a rebuild: no growth check (the
-// rebuild walks its chain of tables instead), no lookup, no rebuild.
+// rebuild walks its chain of tables instead), no lookup, no rebuild.  The
+// first batch's placement, which takes most moved entries, is inline in
+// the rebuild's loop; the rest of the rules are out of line.
 template <MapKey K, class V>
 inline void ElasticHashMap<K, V>::place_moved(EntryType&& entry) {
     const MapHash h = this->hash_key(entry.key);
     if (place_by_first_batch(h, entry.key, entry.value)) return;
+    place_moved_by_rules(h, std::move(entry));
+}
+
+template <MapKey K, class V>
+void ElasticHashMap<K, V>::place_moved_by_rules(MapHash h, EntryType&& entry) {
     const BatchCursor cursor = advanced_batch();
     auto target = choose_by_batch(h, cursor.batch);
     if (!target) target = steady_slot(h);
