@@ -539,6 +539,9 @@ private:
     template <std::uint32_t Groups>
     [[gnu::always_inline]] bool probe_levels_for_insert(const K& key, MapHash h, std::uint32_t named,
                                                         InsertProbe& out) const;
+    template <std::uint32_t Groups>
+    [[gnu::always_inline]] bool probe_unchurned_levels(const K& key, MapHash h, Group::Needle needle,
+                                                       std::uint32_t named, InsertProbe& out) const;
     std::optional<Location> choose_slot(MapHash h) const noexcept;
     std::optional<Location> choose_outside_levels(MapHash h) const noexcept;
 

@@ -34,10 +34,12 @@ inline auto FunnelHashMap<K, V>::probe_for_insert(const K& key, MapHash h) const
     InsertProbe out;
     const std::uint32_t named = hints_.candidates(h);
     // All levels share one bucket width; buckets of 16 slots (the usual
-    // case) make every window one group, walked without a group loop.
-    const bool over = !levels_.empty() && levels_.front().groups_per_bucket() == 1
-                          ? probe_levels_for_insert<1>(key, h, named, out)
-                          : probe_levels_for_insert<0>(key, h, named, out);
+    // case) make every window one group, and of 32 slots two: a group
+    // count known at compile time.
+    const std::uint32_t groups = levels_.empty() ? 0 : levels_.front().groups_per_bucket();
+    const bool over = groups == 1   ? probe_levels_for_insert<1>(key, h, named, out)
+                      : groups == 2 ? probe_levels_for_insert<2>(key, h, named, out)
+                                    : probe_levels_for_insert<0>(key, h, named, out);
     if (over) return out;
     // No window with an EMPTY slot: the key may still be outside the levels.
     if ((named >> SPECIAL_HINT) != 0) {
@@ -57,6 +59,9 @@ template <std::uint32_t Groups>
 inline bool FunnelHashMap<K, V>::probe_levels_for_insert(const K& key, MapHash h, std::uint32_t named,
                                                          InsertProbe& out) const {
     const Group::Needle needle = Group::needle(h.tag());
+    if constexpr (Groups != 0 && !counting_probes) {
+        if (!churned_) return probe_unchurned_levels<Groups>(key, h, needle, named, out);
+    }
     // The last level the lookup needs: the highest named one.
     const std::uint32_t named_levels = named & (LEVEL_HINTS | (1u << DEEP_HINT));
     const std::uint32_t last_named =
@@ -100,6 +105,45 @@ inline bool FunnelHashMap<K, V>::probe_levels_for_insert(const K& key, MapHash h
             }
         } while (++g < first + per_bucket);
         if (!searching && out.vacancy) break;
+    }
+    return false;
+}
+
+// probe_levels_for_insert for windows of `Groups` groups (1 or 2) in a map
+// without a removal since it was built: no slot of any level is DELETED, so
+// the first window with a free slot is the first with an EMPTY one, where
+// the lookup ends too - and within a window, at the first group with a free
+// slot, since every key placed in the window took its lowest free slot.
+// The walk is then one loop over the levels in order, a level's candidates
+// compared only when the key's bucket names it (masked, not branched on:
+// which levels are named depends on the key), to the first free slot.  It
+// compares exactly the keys of the general walk, in its order; it only also
+// reads the windows of full levels the key's bucket does not name, in which
+// it finds no candidate and no free slot.  Probe counting builds take the
+// general walk, so that the counts stay those of the windows it examines.
+template <MapKey K, class V>
+template <std::uint32_t Groups>
+inline bool FunnelHashMap<K, V>::probe_unchurned_levels(const K& key, MapHash h, Group::Needle needle,
+                                                        std::uint32_t named, InsertProbe& out) const {
+    for (std::uint32_t i = 0; i < levels_.size(); ++i) {
+        const Level& level = levels_[i];
+        if (level.bucket_count() == 0) continue;
+        const std::uint32_t named_mask = 0u - ((named >> std::min(i, DEEP_HINT)) & 1u);
+        const std::uint32_t first = level.window_group(h);
+        for (std::uint32_t g = first; g < first + Groups; ++g) {
+            const Group group = Group::load(level.table().group(g));
+            for (const std::uint32_t bit : BitMask(group.match(needle).bits() & named_mask)) {
+                const std::uint32_t slot = g * GROUP_WIDTH + bit;
+                if (KeyOps<K>::equal(level.entry(slot).key, key)) {
+                    out.found = Location::level_slot(i, slot);
+                    return true;
+                }
+            }
+            if (const BitMask free = group.match_free()) {
+                out.vacancy = Location::level_slot(i, g * GROUP_WIDTH + free.lowest());
+                return true;
+            }
+        }
     }
     return false;
 }

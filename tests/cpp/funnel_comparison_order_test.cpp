@@ -8,7 +8,9 @@
 // stopping at the key, and stopping after a window that has an EMPTY slot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -140,6 +142,93 @@ TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
                 ++id;
             }
             for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
+        }
+    }
+}
+
+// An insertion into a map without removals walks the levels in order: in
+// each window's groups the tag matches of the levels the key's bucket names
+// (the deep ones sharing one name), by ascending slot, up to the key; and
+// it stops at the first group with a free slot, where a new key goes.
+struct InsertWalk {
+    std::vector<std::uint64_t> compared;
+    bool found = false;
+    std::optional<SlotLocation> vacancy;
+};
+
+InsertWalk insert_walk(const Map& map, const LoggedKey& key) {
+    InsertWalk walk;
+    const MapHash h = map.hash_key(key);
+    const std::uint32_t named = map.level_hints().candidates(h);
+    const auto& levels = map.levels();
+    for (std::uint32_t i = 0; i < levels.size(); ++i) {
+        const auto& level = levels[i];
+        if (level.bucket_count() == 0) continue;
+        const bool is_named = ((named >> std::min(i, Map::DEEP_HINT)) & 1u) != 0;
+        const std::uint32_t start = level.window_start(h);
+        for (std::uint32_t g = 0; g < level.groups_per_bucket(); ++g) {
+            std::optional<std::uint32_t> free;
+            for (std::uint32_t s = start + g * GROUP_WIDTH; s < start + (g + 1) * GROUP_WIDTH; ++s) {
+                const std::uint8_t c = level.control(s);
+                if ((c == EMPTY || c == DELETED) && !free) free = s;
+                if (!is_named || c != h.tag()) continue;
+                const std::uint64_t stored = level.entry(s).key.id;
+                walk.compared.push_back(stored);
+                if (stored == key.id) {
+                    walk.found = true;
+                    return walk;
+                }
+            }
+            if (free) {
+                walk.vacancy = SlotLocation::level_slot(i, *free);
+                return walk;
+            }
+        }
+    }
+    return walk;
+}
+
+void expect_insert_walk(Map& map, const LoggedKey& key, std::uint64_t value) {
+    const InsertWalk expected = insert_walk(map, key);
+    LoggedKey::log.clear();
+    map.insert(key, funnel_test::Value(value));
+    if (expected.found || expected.vacancy) {
+        ASSERT_EQ(LoggedKey::log, expected.compared) << key.id;
+    } else {  // the walk goes on outside the levels
+        ASSERT_GE(LoggedKey::log.size(), expected.compared.size()) << key.id;
+        ASSERT_EQ(std::vector(LoggedKey::log.begin(),
+                              LoggedKey::log.begin() + static_cast<std::ptrdiff_t>(expected.compared.size())),
+                  expected.compared)
+            << key.id;
+    }
+    if (expected.vacancy && !expected.found) {
+        const auto at = map.find(key, map.hash_key(key));
+        ASSERT_TRUE(at.has_value()) << key.id;
+        EXPECT_EQ(at->region, expected.vacancy->region) << key.id;
+        EXPECT_EQ(at->level, expected.vacancy->level) << key.id;
+        EXPECT_EQ(at->slot, expected.vacancy->slot) << key.id;
+    }
+}
+
+// Every insertion of a fill, new keys and stored ones again, with few
+// distinct hashes (windows full of candidates that are not the key, in
+// named levels and in others) and with well-mixed ones.
+TEST(FunnelComparisonOrder, InsertionsWithoutRemovalsCompareAndPlaceAsTheLevelWalk) {
+    for (const std::uint64_t hashes : {512u, 0u}) {
+        for (const double reserve_fraction : {0.1, 0.01, 0.001}) {  // windows of one group, and of two
+            Map map = make_map<LoggedKey>(8192, reserve_fraction);
+            std::mt19937_64 rng(hashes + 1);
+            std::vector<std::uint64_t> hash_of(hashes == 0 ? 1 : hashes);
+            for (auto& h : hash_of) h = rng();
+            std::vector<LoggedKey> stored;
+            for (std::uint64_t id = 0; map.len() < map.max_insertions() && map.capacity() == 8192; ++id) {
+                const LoggedKey key{id, hashes == 0 ? rng() : hash_of[id % hashes]};
+                expect_insert_walk(map, key, id);
+                stored.push_back(key);
+                if (id % 7 == 0) expect_insert_walk(map, stored[id / 2], id);
+            }
+            ASSERT_FALSE(map.churned());
+            ASSERT_GT(map.len(), 1000u);
         }
     }
 }
