@@ -75,19 +75,25 @@ RuleWalk rule_walk(const Map& map, const LoggedKey& key) {
     return walk;
 }
 
+// The comparisons logged since the log was cleared: exactly `compared`
+// when the walk settled the operation, else that and then more.
+void expect_logged(const std::vector<std::uint64_t>& compared, bool settled, std::uint64_t id) {
+    if (settled) {
+        EXPECT_EQ(LoggedKey::log, compared) << id;
+    } else {
+        ASSERT_GE(LoggedKey::log.size(), compared.size()) << id;
+        EXPECT_EQ(std::vector(LoggedKey::log.begin(),
+                              LoggedKey::log.begin() + static_cast<std::ptrdiff_t>(compared.size())),
+                  compared)
+            << id;
+    }
+}
+
 void expect_rule_order(const Map& map, const LoggedKey& key) {
     const RuleWalk expected = rule_walk(map, key);
     LoggedKey::log.clear();
     (void)map.get(key);
-    if (expected.settled) {
-        EXPECT_EQ(LoggedKey::log, expected.compared) << key.id;
-    } else {
-        ASSERT_GE(LoggedKey::log.size(), expected.compared.size()) << key.id;
-        EXPECT_EQ(std::vector(LoggedKey::log.begin(), LoggedKey::log.begin() + static_cast<std::ptrdiff_t>(
-                                                                             expected.compared.size())),
-                  expected.compared)
-            << key.id;
-    }
+    expect_logged(expected.compared, expected.settled, key.id);
 }
 
 // Few distinct hashes: every key shares its windows and its tag with
@@ -192,15 +198,8 @@ void expect_insert_walk(Map& map, const LoggedKey& key, std::uint64_t value) {
     const InsertWalk expected = insert_walk(map, key);
     LoggedKey::log.clear();
     map.insert(key, funnel_test::Value(value));
-    if (expected.found || expected.vacancy) {
-        ASSERT_EQ(LoggedKey::log, expected.compared) << key.id;
-    } else {  // the walk goes on outside the levels
-        ASSERT_GE(LoggedKey::log.size(), expected.compared.size()) << key.id;
-        ASSERT_EQ(std::vector(LoggedKey::log.begin(),
-                              LoggedKey::log.begin() + static_cast<std::ptrdiff_t>(expected.compared.size())),
-                  expected.compared)
-            << key.id;
-    }
+    // Without a free slot in the levels the walk goes on outside them.
+    expect_logged(expected.compared, expected.found || expected.vacancy, key.id);
     if (expected.vacancy && !expected.found) {
         const auto at = map.find(key, map.hash_key(key));
         ASSERT_TRUE(at.has_value()) << key.id;
