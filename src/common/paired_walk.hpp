@@ -7,10 +7,15 @@
 // why its comparisons stay those of its rules).  That costs instructions
 // and a group read that may be in vain, and it pays only in the middle:
 //
-//   - in small tables the predictor does learn the walk of a lookup loop
-//     over the same keys: at 2^10 and 2^12 slots the paired walk took
-//     1.07-1.15x (elastic) and up to 1.3x (funnel) the time of the plain
-//     one, and Python lookups at 10^3 keys 1.1-1.2x;
+//   - in small tables the predictor does learn the walk of a tight lookup
+//     loop over integral keys: at 2^10 and 2^12 slots the paired walk took
+//     up to 1.8x (elastic) and 1.5x (funnel) the time of the plain one.
+//     Other keys are compared through code of their own, and a caller
+//     that drives the map from an interpreter runs its own branches
+//     between two lookups, which leaves the predictor no loop to learn:
+//     funnel hits of Python keys at 10^3 keys (1,001 to 2,048 slots) took
+//     0.86-0.98x their time paired, misses 0.93-1.0x, so for such keys the
+//     range starts at 2^9 slots;
 //   - from 2^14 slots on the predictor cannot: elastic hits took 0.50-0.68x
 //     their time, funnel hits 0.60-0.67x, and Python hits at 10^4 keys
 //     0.92-0.95x (funnel);
@@ -22,24 +27,31 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/sizing.hpp"
 
 namespace quorvel {
 
 inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS = 1u << 13;
+inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS_OTHER_KEYS = 1u << 9;
 inline constexpr std::size_t PAIRED_WALK_MAX_BYTES = std::size_t{4} << 20;
+
+// The lower end of the range for a map of keys K (see above).
+template <class K>
+inline constexpr std::uint32_t paired_walk_min_slots =
+    std::is_integral_v<K> ? PAIRED_WALK_MIN_SLOTS : PAIRED_WALK_MIN_SLOTS_OTHER_KEYS;
 
 // Every lookup asks, so the range is one unsigned comparison: capacities
 // below the lower end wrap past the upper one.
-template <class Entry>
+template <class Entry, std::uint32_t MinSlots = PAIRED_WALK_MIN_SLOTS>
 constexpr bool reads_levels_in_pairs(std::uint32_t capacity) noexcept {
     constexpr std::size_t most = PAIRED_WALK_MAX_BYTES / sizeof(Entry);  // capacity * sizeof(Entry) <= MAX_BYTES
-    if constexpr (most < PAIRED_WALK_MIN_SLOTS) {
+    if constexpr (most < MinSlots) {
         return false;
     } else {
-        constexpr auto span = static_cast<std::uint32_t>(std::min<std::size_t>(most, U32_MAX) - PAIRED_WALK_MIN_SLOTS);
-        return capacity - PAIRED_WALK_MIN_SLOTS <= span;
+        constexpr auto span = static_cast<std::uint32_t>(std::min<std::size_t>(most, U32_MAX) - MinSlots);
+        return capacity - MinSlots <= span;
     }
 }
 

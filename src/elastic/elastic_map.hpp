@@ -406,7 +406,7 @@ private:
         if constexpr (TwoAtOnce && !counting_probes && unobservable_equality<K>) {
             // A capacity in the paired range has two levels at least (the
             // first holds n - n/2 of n >= 2 slots).
-            if (reads_levels_in_pairs<EntryType>(this->capacity_)) {
+            if (reads_levels_in_pairs<EntryType, paired_walk_min_slots<K>>(this->capacity_)) {
                 return locate_two_at_once(key, h, needle, named);
             }
         }

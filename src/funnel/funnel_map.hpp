@@ -422,7 +422,7 @@ private:
     [[gnu::always_inline]] LevelSearch locate_in_levels(const K& key, MapHash h, Group::Needle needle,
                                                         std::uint32_t named) const {
         if constexpr (Groups != 0 && !counting_probes) {
-            if (reads_levels_in_pairs<EntryType>(this->capacity_)) {
+            if (reads_levels_in_pairs<EntryType, paired_walk_min_slots<K>>(this->capacity_)) {
                 return locate_in_level_pairs<Groups>(key, h, needle, named);
             }
         }

@@ -1,9 +1,9 @@
 // The order in which a funnel lookup compares keys.  For Python keys a
 // comparison may run code of the key's owner, so which stored keys a
 // lookup compares, and in what order, is something a caller can see.  In
-// maps from 2^13 slots on the walk over the levels reads the windows of two
-// levels at a time (and below, one at a time); these tests hold both to the
-// walk the rules give, one level after the other:
+// maps of such keys from 2^9 slots on the walk over the levels reads the
+// windows of two levels at a time (and below, one at a time); these tests
+// hold it to the walk the rules give, one level after the other:
 // within each named level's window its tag matches by ascending slot,
 // stopping at the key, and stopping after a window that has an EMPTY slot.
 #include <gtest/gtest.h>
@@ -100,23 +100,25 @@ void expect_rule_order(const Map& map, const LoggedKey& key) {
 // others, so each window holds candidates that are not the key, in levels
 // the walk reaches and in levels it does not.
 TEST(FunnelComparisonOrder, LookupsCompareExactlyWhatTheLevelWalkCompares) {
+    for (const std::uint32_t capacity : {8192u, 1024u}) {
     for (const std::uint64_t hashes : {2048u, 512u}) {
         for (const double reserve_fraction : {0.1, 0.01, 0.001}) {  // windows of one group, and of two
-            Map map = make_map<LoggedKey>(8192, reserve_fraction);
+            Map map = make_map<LoggedKey>(capacity, reserve_fraction);
             std::mt19937_64 rng(hashes);
             std::vector<std::uint64_t> hash_of(hashes);
             for (auto& h : hash_of) h = rng();
             std::uint64_t id = 0;
             // Until the map is full, or grows because keys sharing one hash
             // have no slot left.
-            while (map.len() < map.max_insertions() && map.capacity() == 8192) {
+            while (map.len() < map.max_insertions() && map.capacity() == capacity) {
                 map.insert(LoggedKey{id, hash_of[id % hashes]}, funnel_test::Value(id));
                 ++id;
             }
-            ASSERT_GT(map.len(), 1000u);
+            ASSERT_GT(map.len(), capacity / 8);
             for (std::uint64_t k = 0; k < id; k += 3) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
             for (std::uint64_t k = id; k < id + 500; ++k) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
         }
+    }
     }
 }
 
@@ -139,9 +141,10 @@ TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
 // which the walk must not compare.
 TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
     std::mt19937_64 rng(11);
+    for (const std::uint32_t capacity : {8192u, 600u}) {
     for (const double reserve_fraction : {0.1, 0.001}) {  // windows of one group, and of two
         for (const double fill : {0.3, 0.6, 0.9}) {
-            Map map = make_map<LoggedKey>(8192, reserve_fraction, std::nullopt, rng());
+            Map map = make_map<LoggedKey>(capacity, reserve_fraction, std::nullopt, rng());
             std::uint64_t id = 0;
             while (map.len() < fill * map.max_insertions()) {
                 map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
@@ -149,6 +152,7 @@ TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
             }
             for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
         }
+    }
     }
 }
 

@@ -1,5 +1,6 @@
 // The size range in which lookups read two levels at a time: from 2^13
-// slots up to 4 MiB of entries, both ends included.  The rule is one
+// slots (2^9 for keys that are not integers) up to 4 MiB of entries, both
+// ends included.  The rule is one
 // unsigned comparison, so the ends and the wrap below the lower one are
 // where it could go wrong.
 #include <gtest/gtest.h>
@@ -32,6 +33,24 @@ TEST(PairedWalk, RangeIsInclusiveAtBothEnds) {
     EXPECT_FALSE(reads_levels_in_pairs<Entry24>(U32_MAX));
     EXPECT_TRUE(reads_levels_in_pairs<Entry16>(1u << 18));
     EXPECT_FALSE(reads_levels_in_pairs<Entry16>((1u << 18) + 1));
+}
+
+TEST(PairedWalk, KeysOtherThanIntegersPairFromSmallerTables) {
+    struct Opaque {
+        std::uint64_t id;
+    };
+    static_assert(paired_walk_min_slots<std::uint64_t> == PAIRED_WALK_MIN_SLOTS);
+    static_assert(paired_walk_min_slots<Opaque> == PAIRED_WALK_MIN_SLOTS_OTHER_KEYS);
+    static_assert(PAIRED_WALK_MIN_SLOTS_OTHER_KEYS < PAIRED_WALK_MIN_SLOTS);
+    constexpr std::uint32_t low = PAIRED_WALK_MIN_SLOTS_OTHER_KEYS;
+    constexpr std::uint32_t most24 = (4u << 20) / 24;
+    EXPECT_FALSE((reads_levels_in_pairs<Entry24, low>(0)));
+    EXPECT_FALSE((reads_levels_in_pairs<Entry24, low>(low - 1)));
+    EXPECT_TRUE((reads_levels_in_pairs<Entry24, low>(low)));
+    EXPECT_TRUE((reads_levels_in_pairs<Entry24, low>(PAIRED_WALK_MIN_SLOTS - 1)));
+    EXPECT_TRUE((reads_levels_in_pairs<Entry24, low>(most24)));
+    EXPECT_FALSE((reads_levels_in_pairs<Entry24, low>(most24 + 1)));
+    EXPECT_FALSE((reads_levels_in_pairs<Entry24, low>(U32_MAX)));
 }
 
 TEST(PairedWalk, MatchesTheProductRuleEverywhere) {
