@@ -13,9 +13,10 @@
 //     Other keys are compared through code of their own, and a caller
 //     that drives the map from an interpreter runs its own branches
 //     between two lookups, which leaves the predictor no loop to learn:
-//     funnel hits of Python keys at 10^3 keys (1,001 to 2,048 slots) took
-//     0.86-0.98x their time paired, misses 0.93-1.0x, so for such keys the
-//     range starts at 2^9 slots;
+//     funnel hits of Python keys at 300 and 1,000 keys (300 to 2,048
+//     slots) took 0.75-0.98x their time paired, misses 0.87-1.0x; at 100
+//     keys (100 to 128 slots) it made no difference.  For such keys the
+//     range starts at 2^8 slots;
 //   - from 2^14 slots on the predictor cannot: elastic hits took 0.50-0.68x
 //     their time, funnel hits 0.60-0.67x, and Python hits at 10^4 keys
 //     0.92-0.95x (funnel);
@@ -34,7 +35,7 @@
 namespace quorvel {
 
 inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS = 1u << 13;
-inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS_OTHER_KEYS = 1u << 9;
+inline constexpr std::uint32_t PAIRED_WALK_MIN_SLOTS_OTHER_KEYS = 1u << 8;
 inline constexpr std::size_t PAIRED_WALK_MAX_BYTES = std::size_t{4} << 20;
 
 // The lower end of the range for a map of keys K (see above).

@@ -1,7 +1,7 @@
 // The order in which a funnel lookup compares keys.  For Python keys a
 // comparison may run code of the key's owner, so which stored keys a
 // lookup compares, and in what order, is something a caller can see.  In
-// maps of such keys from 2^9 slots on the walk over the levels reads the
+// maps of such keys from 2^8 slots on the walk over the levels reads the
 // windows of two levels at a time (and below, one at a time); these tests
 // hold it to the walk the rules give, one level after the other:
 // within each named level's window its tag matches by ascending slot,
@@ -141,7 +141,7 @@ TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
 // which the walk must not compare.
 TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
     std::mt19937_64 rng(11);
-    for (const std::uint32_t capacity : {8192u, 600u}) {
+    for (const std::uint32_t capacity : {8192u, 600u, 300u}) {
     for (const double reserve_fraction : {0.1, 0.001}) {  // windows of one group, and of two
         for (const double fill : {0.3, 0.6, 0.9}) {
             Map map = make_map<LoggedKey>(capacity, reserve_fraction, std::nullopt, rng());
