@@ -101,24 +101,24 @@ void expect_rule_order(const Map& map, const LoggedKey& key) {
 // the walk reaches and in levels it does not.
 TEST(FunnelComparisonOrder, LookupsCompareExactlyWhatTheLevelWalkCompares) {
     for (const std::uint32_t capacity : {8192u, 1024u}) {
-    for (const std::uint64_t hashes : {2048u, 512u}) {
-        for (const double reserve_fraction : {0.1, 0.01, 0.001}) {  // windows of one group, and of two
-            Map map = make_map<LoggedKey>(capacity, reserve_fraction);
-            std::mt19937_64 rng(hashes);
-            std::vector<std::uint64_t> hash_of(hashes);
-            for (auto& h : hash_of) h = rng();
-            std::uint64_t id = 0;
-            // Until the map is full, or grows because keys sharing one hash
-            // have no slot left.
-            while (map.len() < map.max_insertions() && map.capacity() == capacity) {
-                map.insert(LoggedKey{id, hash_of[id % hashes]}, funnel_test::Value(id));
-                ++id;
+        for (const std::uint64_t hashes : {2048u, 512u}) {
+            for (const double reserve_fraction : {0.1, 0.01, 0.001}) {  // windows of one group, and of two
+                Map map = make_map<LoggedKey>(capacity, reserve_fraction);
+                std::mt19937_64 rng(hashes);
+                std::vector<std::uint64_t> hash_of(hashes);
+                for (auto& h : hash_of) h = rng();
+                std::uint64_t id = 0;
+                // Until the map is full, or grows because keys sharing one hash
+                // have no slot left.
+                while (map.len() < map.max_insertions() && map.capacity() == capacity) {
+                    map.insert(LoggedKey{id, hash_of[id % hashes]}, funnel_test::Value(id));
+                    ++id;
+                }
+                ASSERT_GT(map.len(), capacity / 8);
+                for (std::uint64_t k = 0; k < id; k += 3) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
+                for (std::uint64_t k = id; k < id + 500; ++k) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
             }
-            ASSERT_GT(map.len(), capacity / 8);
-            for (std::uint64_t k = 0; k < id; k += 3) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
-            for (std::uint64_t k = id; k < id + 500; ++k) expect_rule_order(map, LoggedKey{k, hash_of[k % hashes]});
         }
-    }
     }
 }
 
@@ -142,17 +142,17 @@ TEST(FunnelComparisonOrder, OrdinaryKeysThroughFillAndRemovals) {
 TEST(FunnelComparisonOrder, WalksEndAtTheFirstWindowWithAnEmptySlot) {
     std::mt19937_64 rng(11);
     for (const std::uint32_t capacity : {8192u, 600u, 300u}) {
-    for (const double reserve_fraction : {0.1, 0.001}) {  // windows of one group, and of two
-        for (const double fill : {0.3, 0.6, 0.9}) {
-            Map map = make_map<LoggedKey>(capacity, reserve_fraction, std::nullopt, rng());
-            std::uint64_t id = 0;
-            while (map.len() < fill * map.max_insertions()) {
-                map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
-                ++id;
+        for (const double reserve_fraction : {0.1, 0.001}) {  // windows of one group, and of two
+            for (const double fill : {0.3, 0.6, 0.9}) {
+                Map map = make_map<LoggedKey>(capacity, reserve_fraction, std::nullopt, rng());
+                std::uint64_t id = 0;
+                while (map.len() < fill * map.max_insertions()) {
+                    map.insert(LoggedKey{id, rng()}, funnel_test::Value(id));
+                    ++id;
+                }
+                for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
             }
-            for (std::uint64_t k = id; k < id + 20000; ++k) expect_rule_order(map, LoggedKey{k, rng()});
         }
-    }
     }
 }
 

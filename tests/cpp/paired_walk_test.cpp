@@ -1,8 +1,7 @@
 // The size range in which lookups read two levels at a time: from 2^13
 // slots (2^8 for keys that are not integers) up to 4 MiB of entries, both
-// ends included.  The rule is one
-// unsigned comparison, so the ends and the wrap below the lower one are
-// where it could go wrong.
+// ends included.  The rule is one unsigned comparison, so the ends and the
+// wrap below the lower one are where it could go wrong.
 #include <gtest/gtest.h>
 
 #include <cstdint>
