@@ -130,8 +130,8 @@ public:
           overflow_(std::exchange(other.overflow_, OverflowIndex{})),
           primary_probe_limit_(other.primary_probe_limit_),
           max_populated_level_(std::exchange(other.max_populated_level_, 0)),
-          first_hint_(std::exchange(other.first_hint_, Location{})),
-          free_cursor_(std::exchange(other.free_cursor_, Location{})),
+          first_hint_(std::exchange(other.first_hint_, 0)),
+          free_cursor_(std::exchange(other.free_cursor_, 0)),
           last_freed_(std::exchange(other.last_freed_, std::nullopt)),
           churned_(std::exchange(other.churned_, false)),
           settled_cost_(std::exchange(other.settled_cost_, 0.0)),
@@ -284,7 +284,7 @@ public:
         if (!overflow_.empty()) overflow_.remove(this->hash_key(out.key).value, loc);
         --this->len_;
         churned_ = true;
-        if (precedes(loc, free_cursor_)) free_cursor_ = loc;
+        free_cursor_ = std::min(free_cursor_, order_key(loc));
         last_freed_ = loc;
         // Only a removal from the highest populated level can lower it.
         if (loc.region == FunnelRegion::level && loc.level == max_populated_level_) {
@@ -343,8 +343,8 @@ public:
     // position before which no entry lies, so emptying a map by repeated
     // popitem does not rescan the slots it has already emptied.
     std::optional<Location> first_location() noexcept {
-        const std::optional<Location> found = first_location_from(first_hint_);
-        if (found) first_hint_ = *found;
+        const std::optional<Location> found = first_location_from(location_of(first_hint_));
+        if (found) first_hint_ = order_key(*found);
         return found;
     }
 
@@ -582,7 +582,7 @@ private:
         visit(*this, loc, [&](auto& region, std::uint32_t slot) { region.place(slot, h.tag(), std::forward<Args>(args)...); });
         if (loc.region == FunnelRegion::level) max_populated_level_ = std::max(max_populated_level_, loc.level);
         (void)hints_.note(h, bit);
-        if (precedes(loc, first_hint_)) first_hint_ = loc;
+        first_hint_ = std::min(first_hint_, order_key(loc));
         ++this->len_;
     }
 
@@ -598,8 +598,8 @@ private:
         overflow_.clear();
         hints_.clear();
         max_populated_level_ = 0;
-        first_hint_ = Location{};
-        free_cursor_ = Location{};
+        first_hint_ = 0;
+        free_cursor_ = 0;
         last_freed_.reset();
         churned_ = false;
         settled_cost_ = 0.0;
@@ -627,8 +627,10 @@ private:
     OverflowIndex overflow_;
     std::uint32_t primary_probe_limit_ = 1;
     std::uint32_t max_populated_level_ = 0;
-    Location first_hint_{};   // no entry lies before it in entry order
-    Location free_cursor_{};  // no free slot lies before it in entry order
+    // Positions in entry order, kept as their order keys: placement and
+    // removal compare every slot they touch against them.
+    std::uint64_t first_hint_ = 0;   // no entry lies before it
+    std::uint64_t free_cursor_ = 0;  // no free slot lies before it
     std::optional<Location> last_freed_;  // the slot of the latest removal, if not reused since
     bool churned_ = false;    // a removal since the map was built empty or cleared
     double settled_cost_ = 0.0;  // miss_cost() when the map last settled; 0: not yet

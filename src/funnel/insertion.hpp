@@ -231,8 +231,8 @@ inline auto FunnelHashMap<K, V>::overflow_slot() noexcept -> std::optional<Locat
 // entry order; no free slot lies before the cursor.
 template <MapKey K, class V>
 inline auto FunnelHashMap<K, V>::first_free_anywhere() noexcept -> std::optional<Location> {
-    const std::optional<Location> found = funnel::first_free(levels_, primary_, fallback_, free_cursor_);
-    if (found) free_cursor_ = *found;
+    const std::optional<Location> found = funnel::first_free(levels_, primary_, fallback_, location_of(free_cursor_));
+    if (found) free_cursor_ = order_key(*found);
     return found;
 }
 

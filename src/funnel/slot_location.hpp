@@ -32,12 +32,17 @@ struct SlotLocation {
 };
 
 // The same order as one integer compare: region, then level, then slot
-// (a level index is far below 2^30).  Removal and placement ask it on
-// every call, where the three-way compare of the members costs a chain of
-// branches.
+// (a level index is far below 2^30).  Removal and placement keep their
+// positions in entry order as these keys, where the three-way compare of
+// the members would cost a chain of branches on every call.
 constexpr std::uint64_t order_key(const SlotLocation& loc) noexcept {
     return std::uint64_t{static_cast<std::uint8_t>(loc.region)} << 62 | std::uint64_t{loc.level} << 32 | loc.slot;
 }
-constexpr bool precedes(const SlotLocation& a, const SlotLocation& b) noexcept { return order_key(a) < order_key(b); }
+
+// The location of an order key (order_key's inverse).
+constexpr SlotLocation location_of(std::uint64_t key) noexcept {
+    return {static_cast<FunnelRegion>(key >> 62), static_cast<std::uint32_t>(key >> 32) & 0x3FFF'FFFFu,
+            static_cast<std::uint32_t>(key)};
+}
 
 }  // namespace quorvel

@@ -289,6 +289,41 @@ TEST(FunnelMapOrder, IterationIsLevelsThenPrimaryThenFallbackAscending) {
     ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
 }
 
+// Order keys stand for locations in the map's remembered positions: the
+// round trip is exact and integer order is entry order, for every region
+// and for level indices and slots at the ends of their ranges.
+TEST(FunnelMapOrder, OrderKeysRoundTripAndSortAsEntryOrder) {
+    std::vector<SlotLocation> locations;
+    for (const std::uint32_t slot : {0u, 1u, 15u, 16u, 0xFFFFu, 0x7FFF'FFFFu, 0xFFFF'FFFFu}) {
+        for (const std::uint32_t level : {0u, 1u, 7u, 63u, 0x3FFF'FFFFu}) locations.push_back(SlotLocation::level_slot(level, slot));
+        locations.push_back(SlotLocation::primary_slot(slot));
+        locations.push_back(SlotLocation::fallback_slot(slot));
+    }
+    for (const SlotLocation& a : locations) {
+        EXPECT_EQ(location_of(order_key(a)), a);
+        for (const SlotLocation& b : locations) EXPECT_EQ(order_key(a) < order_key(b), a < b);
+    }
+}
+
+// popitem interleaved with insertions: keys placed before the remembered
+// first entry (into slots popitem emptied) move it back, and the first
+// entry is always the order's front.
+TEST(FunnelMapOrder, FirstEntryFollowsInsertionsBeforeIt) {
+    KeyMap map = make_map<HashedKey>(1000);
+    for (std::uint64_t i = 0; i < 700; ++i) map.insert(ordinary_key(i), Value(i));
+    std::uint64_t next = 700;
+    for (int round = 0; round < 60; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            const SlotLocation first = *map.first_location();
+            ASSERT_EQ(first, entry_locations(map).front());
+            map.remove_at(first);
+        }
+        for (int i = 0; i < 3; ++i, ++next) map.insert(ordinary_key(next), Value(next));
+        ASSERT_EQ(map.first_location(), std::optional(entry_locations(map).front()));
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_invariants(map));
+}
+
 // The destructor and clear release entries in entry order.
 struct Logged {
     std::uint64_t id;
