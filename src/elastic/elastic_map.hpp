@@ -253,9 +253,7 @@ public:
 
     // Rebuilds at `new_capacity` with the same seed and effective options.
     // At the same capacity the map keeps the miss cost it settles against.
-    // Out of line: insertion calls it once per doubling, and inlined it
-    // would give every insertion a frame the size of a rebuild.
-    [[gnu::noinline]] void resize(std::uint32_t new_capacity) {
+    void resize(std::uint32_t new_capacity) {
         std::vector<ElasticHashMap> chain = plan_rebuild(new_capacity, this->len_);
         const double settled = new_capacity == this->capacity_ ? settled_cost_ : 0.0;
         const std::uint64_t rebuilds = this->rebuilds_ + 1;

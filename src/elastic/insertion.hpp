@@ -53,7 +53,7 @@ namespace quorvel {
 // Growth check, then placement by the batches, else in the steady state.
 template <MapKey K, class V>
 inline void ElasticHashMap<K, V>::add(MapHash h, K&& key, V&& value) {
-    if (this->len_ >= this->max_insertions_) [[unlikely]] resize(grown_capacity(this->capacity_));
+    if (this->len_ >= this->max_insertions_) resize(grown_capacity(this->capacity_));
     bool may_rebuild = true;
     for (;;) {
         const BatchCursor cursor = advanced_batch();
