@@ -295,7 +295,9 @@ TEST(FunnelMapOrder, IterationIsLevelsThenPrimaryThenFallbackAscending) {
 TEST(FunnelMapOrder, OrderKeysRoundTripAndSortAsEntryOrder) {
     std::vector<SlotLocation> locations;
     for (const std::uint32_t slot : {0u, 1u, 15u, 16u, 0xFFFFu, 0x7FFF'FFFFu, 0xFFFF'FFFFu}) {
-        for (const std::uint32_t level : {0u, 1u, 7u, 63u, 0x3FFF'FFFFu}) locations.push_back(SlotLocation::level_slot(level, slot));
+        for (const std::uint32_t level : {0u, 1u, 7u, 63u, 0x3FFF'FFFFu}) {
+            locations.push_back(SlotLocation::level_slot(level, slot));
+        }
         locations.push_back(SlotLocation::primary_slot(slot));
         locations.push_back(SlotLocation::fallback_slot(slot));
     }
